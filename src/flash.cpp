@@ -1,0 +1,476 @@
+// Velmora firmware updater: one modal dialog that sends the firmware image
+// built into this executable to one printer, through the print spooler or
+// straight to the printer's TCP port 9100.
+#include "flash.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <winspool.h>
+
+#include "progressbar.h"
+#include "resource.h"
+
+// Formats into a character array; cuts what does not fit, always terminates.
+#define format_text(array, ...) snprintf((array), sizeof(array), __VA_ARGS__)
+
+static const char NO_SYSTEM_TEXT[] = "(the system has no text for this code)";
+static const unsigned short PRINTER_PORT = 9100;
+static const DWORD DRAIN_MS = 10000;
+static const DWORD SETTLE_SECONDS = 20;
+
+HINSTANCE hMainInstance;
+HWND hMainWnd;
+CProgressBar *p_progressBar;
+HBITMAP hFaceSmile;
+HWND hExitButton, hSendButton, hConfigButton;
+HWND hComboBox, hComboText, hHostBox, hHostText;
+int directnet;
+int sent_fw_update;
+
+const BYTE *lpFirmwareFileData;
+DWORD dwFirmwareFileSize;
+// Makes the printer print its configuration page: 49 bytes, one bare LF.
+const char *const configpage = "\x1b%-12345X@PJL DEFAULT TESTPAGE=SELFTEST\n\x1b%-12345X";
+const char *const localtext = "Select Printer to Update:";
+const char *const nettext = "Enter network printer name or IP address:";
+
+BYTE printers[16384];
+
+// ---------------------------------------------------------------- messages
+
+void displayMsg1(const char *message)
+{
+    char text[256];
+    format_text(text, "%s", message);
+    MessageBoxA(NULL, text, "Info", MB_OK);
+}
+
+void displayMsg2(const char *message, const char *name)
+{
+    // Room for the longest host name (254) after the longest message.
+    char text[512];
+    format_text(text, "%s %s", message, name);
+    MessageBoxA(NULL, text, "Info", MB_OK);
+}
+
+void displayWSAError(const char *call)
+{
+    int code = WSAGetLastError();
+    char text[256];
+    format_text(text, "WSAError: %s: %d", call, code);
+    MessageBoxA(NULL, text, "Error", MB_OK);
+}
+
+// The system's text for an error code in a LocalAlloc'ed block, or null.
+static char *systemTextFor(DWORD code)
+{
+    char *text = NULL;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                                  NULL, code, 0x0400, (LPSTR)&text, 0, NULL);
+    if (length == 0) {
+        // Without a text nothing was allocated, whatever the pointer holds.
+        return NULL;
+    }
+    return text;
+}
+
+void formatLastError(char *text, size_t size, DWORD code, const char *systemText)
+{
+    if (code == ERROR_INVALID_PRINTER_NAME) {
+        // The spooler's word for "no printer chosen in the drop-down list".
+        snprintf(text, size, "%s", "Please select printer in drop-down box");
+        return;
+    }
+    snprintf(text, size, "failure with error %d: %s", (int)code,
+             systemText != NULL ? systemText : NO_SYSTEM_TEXT);
+}
+
+void displayLastError(void)
+{
+    DWORD code = GetLastError();
+    char *systemText = systemTextFor(code);
+    char text[1024];
+    formatLastError(text, sizeof text, code, systemText);
+    MessageBoxA(NULL, text, "Error", MB_OK);
+    if (systemText != NULL)
+        LocalFree(systemText);
+}
+
+// ---------------------------------------------------------------- payloads
+
+int FindDownloadableFile(void)
+{
+    HRSRC found = FindResourceA(hMainInstance, MAKEINTRESOURCEA(IDR_FIRMWARE), "FILE");
+    if (found == NULL)
+        return 0;
+    HGLOBAL loaded = LoadResource(hMainInstance, found);
+    if (loaded == NULL)
+        return 0;
+    lpFirmwareFileData = (const BYTE *)LockResource(loaded);
+    if (lpFirmwareFileData == NULL)
+        return 0;
+    dwFirmwareFileSize = SizeofResource(hMainInstance, found);
+    return 1;
+}
+
+// ---------------------------------------------------------------- network
+
+// Hands every byte to the connection; a short count just means "send the rest".
+static int sendAll(SOCKET connection, const BYTE *data, DWORD size)
+{
+    while (size > 0) {
+        int chunk = size > 0x40000000 ? 0x40000000 : (int)size;
+        int sent = send(connection, (const char *)data, chunk, 0);
+        if (sent == SOCKET_ERROR || sent <= 0)
+            return 0;
+        data += sent;
+        size -= (DWORD)sent;
+    }
+    return 1;
+}
+
+// Printers often send a status line unasked. Closing with such bytes unread
+// makes the system reset the connection and drop what is still queued for
+// the printer. So: say we are done, read until the printer closes its side,
+// and give up waiting after DRAIN_MS in all (a printer may keep it open).
+// A reset meanwhile means the printer dropped bytes that the system had
+// already taken from us: that is a failed send, with the socket's error.
+static int printerTookEverything(SOCKET connection)
+{
+    if (shutdown(connection, 1 /* SD_SEND */) == SOCKET_ERROR)
+        return 0;
+    DWORD start = GetTickCount();
+    for (;;) {
+        DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= DRAIN_MS)
+            return 1;
+        DWORD left = DRAIN_MS - elapsed;
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(connection, &readable);
+        timeval wait = { (long)(left / 1000), (long)(left % 1000) * 1000 };
+        int ready = select(0, &readable, NULL, NULL, &wait);
+        if (ready == SOCKET_ERROR)
+            return 0;
+        if (ready == 0)
+            return 1;
+        char discarded[512];
+        int got = recv(connection, discarded, sizeof discarded, 0);
+        if (got == 0)
+            return 1;
+        if (got == SOCKET_ERROR)
+            return 0;
+    }
+}
+
+int SendDataToNetHost(const BYTE *data, DWORD size)
+{
+    char host[256];
+    if (SendDlgItemMessageA(hMainWnd, IDC_HOST_EDIT, WM_GETTEXT, 255, (LPARAM)host) == 0) {
+        displayMsg1("Please Enter Host Name");
+        return 0;
+    }
+
+    hostent *entry = gethostbyname(host);
+    if (entry == NULL || entry->h_addr_list == NULL || entry->h_addr_list[0] == NULL) {
+        displayMsg2("Couldn't find printer: ", host);
+        return 0;
+    }
+    sockaddr_in printer;
+    memset(&printer, 0, sizeof printer);
+    printer.sin_family = AF_INET;
+    memcpy(&printer.sin_addr, entry->h_addr_list[0], sizeof printer.sin_addr);
+    printer.sin_port = htons(PRINTER_PORT);
+
+    SOCKET connection = socket(AF_INET, SOCK_STREAM, 0);
+    if (connection == INVALID_SOCKET) {
+        displayWSAError("socket");
+        return 0;
+    }
+    if (connect(connection, (sockaddr *)&printer, sizeof printer) == SOCKET_ERROR) {
+        displayMsg1("Unable to connect to port 9100 on device");
+        closesocket(connection);
+        return 0;
+    }
+    if (!sendAll(connection, data, size) || !printerTookEverything(connection)) {
+        displayWSAError("send");
+        closesocket(connection);
+        return 0;
+    }
+    closesocket(connection);
+    return 1;
+}
+
+// ---------------------------------------------------------------- spooler
+
+enum JobStage { PRINTER_OPEN, DOC_STARTED, PAGE_STARTED };
+
+// Undoes what the job has started, newest first, then tells the operator.
+static int abandonJob(HANDLE printer, JobStage started)
+{
+    if (started >= PAGE_STARTED)
+        EndPagePrinter(printer);
+    if (started >= DOC_STARTED)
+        EndDocPrinter(printer);
+    ClosePrinter(printer);
+    displayLastError();
+    return 0;
+}
+
+int SendDataToSpooler(const char *printer, const BYTE *data, DWORD size)
+{
+    if (printer[0] == '\0') {
+        // Some spoolers call an empty name "invalid parameter"; the operator
+        // needs to hear that no printer is chosen.
+        SetLastError(ERROR_INVALID_PRINTER_NAME);
+        displayLastError();
+        return 0;
+    }
+
+    HANDLE handle;
+    if (!OpenPrinterA((LPSTR)printer, &handle, NULL)) {
+        displayLastError();
+        return 0;
+    }
+    DOC_INFO_1A job = { (LPSTR) "Firmware Update", NULL, (LPSTR) "RAW" };
+    if (!StartDocPrinterA(handle, 1, (LPBYTE)&job))
+        return abandonJob(handle, PRINTER_OPEN);
+    if (!StartPagePrinter(handle))
+        return abandonJob(handle, DOC_STARTED);
+    DWORD written = 0;
+    if (!WritePrinter(handle, (LPVOID)data, size, &written))
+        return abandonJob(handle, PAGE_STARTED);
+    if (!EndPagePrinter(handle))
+        return abandonJob(handle, DOC_STARTED);
+    if (!EndDocPrinter(handle))
+        return abandonJob(handle, PRINTER_OPEN);
+    if (written != size)
+        return abandonJob(handle, PRINTER_OPEN);
+    ClosePrinter(handle);
+    return 1;
+}
+
+int SendDataTo(const char *printer, const BYTE *data, DWORD size)
+{
+    if (directnet)
+        return SendDataToNetHost(data, size);
+    return SendDataToSpooler(printer, data, size);
+}
+
+// ---------------------------------------------------------------- printer list
+
+static void reportNoPrinters(DWORD code, DWORD needed, DWORD offered)
+{
+    char *systemText = systemTextFor(code);
+    char text[1024];
+    format_text(text,
+                "Can't find any printers to update\n\n  EnumPrinters said: \n%s\n"
+                "EnumPrinters needs %d bytes and we sent %d",
+                systemText != NULL ? systemText : NO_SYSTEM_TEXT, (int)needed, (int)offered);
+    MessageBoxA(NULL, text, "Failure!", MB_ICONINFORMATION);
+    if (systemText != NULL)
+        LocalFree(systemText);
+}
+
+int EnumLocalPrinters(HWND dialog)
+{
+    const DWORD flags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
+    BYTE *records = printers;
+    DWORD offered = sizeof printers;
+    DWORD needed = 0, count = 0;
+    BOOL listed = EnumPrintersA(flags, NULL, 1, records, offered, &needed, &count);
+    DWORD code = GetLastError();
+
+    BYTE *larger = NULL;
+    if (!listed && code == ERROR_INSUFFICIENT_BUFFER && needed > offered) {
+        // More printers than the buffer holds: ask once more with the room
+        // the spooler asked for, so that every printer is listed.
+        larger = (BYTE *)malloc(needed);
+        if (larger != NULL) {
+            records = larger;
+            offered = needed;
+            listed = EnumPrintersA(flags, NULL, 1, records, offered, &needed, &count);
+            code = GetLastError();
+        }
+    }
+
+    if (listed) {
+        const PRINTER_INFO_1A *info = (const PRINTER_INFO_1A *)records;
+        for (DWORD i = 0; i < count; i++)
+            SendDlgItemMessageA(dialog, IDC_PRINTER_COMBO, CB_ADDSTRING, 0, (LPARAM)info[i].pName);
+    } else {
+        reportNoPrinters(code, needed, offered);
+    }
+    free(larger);
+    return listed ? 1 : 0;
+}
+
+// ---------------------------------------------------------------- settle wait
+
+void ScrollbarWait(DWORD seconds)
+{
+    DWORD ticks = seconds * 10;
+    p_progressBar->setRange(0, (int)ticks);
+    p_progressBar->setStep(1);
+    p_progressBar->setPos(0);
+    for (DWORD i = 0; i < ticks; i++) {
+        Sleep(100);
+        // Keep the dialog painted. A close request is handled too; the
+        // dialog then ends once the wait is over.
+        MSG message;
+        while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+        p_progressBar->step();
+    }
+}
+
+// ---------------------------------------------------------------- main dialog
+
+static void initDialog(HWND dialog)
+{
+    hMainWnd = dialog;
+
+    WSADATA sockets;
+    int started = WSAStartup(0x0001, &sockets);
+    if (started != 0) {
+        char text[256];
+        format_text(text, "WSAError: %s: %d", "WSAStartup", started);
+        MessageBoxA(NULL, text, "Error", MB_OK);
+        exit(1);
+    }
+
+    p_progressBar = new CProgressBar(dialog, hMainInstance, 55, 102, 350, 20);
+    p_progressBar->setBarColor(0, 0, 136);
+
+    // Trim the window menu; each position counts on the menu as the
+    // deletion before it left it.
+    HMENU windowMenu = GetSystemMenu(dialog, FALSE);
+    DeleteMenu(windowMenu, 0, MF_BYPOSITION);
+    DeleteMenu(windowMenu, 1, MF_BYPOSITION);
+    DeleteMenu(windowMenu, 2, MF_BYPOSITION);
+
+    SetClassLongPtrA(dialog, GCLP_HICON, (LONG_PTR)LoadIconA(NULL, (LPCSTR)IDI_EXCLAMATION));
+    hFaceSmile = LoadBitmapA(hMainInstance, MAKEINTRESOURCEA(IDB_FACE_SMILE));
+
+    hExitButton = GetDlgItem(dialog, IDC_EXIT);
+    hSendButton = GetDlgItem(dialog, IDC_SEND_FIRMWARE);
+    hConfigButton = GetDlgItem(dialog, IDC_PRINT_CONFIG);
+    EnableWindow(hConfigButton, FALSE);
+    ShowWindow(hConfigButton, SW_HIDE);
+
+    hComboBox = GetDlgItem(dialog, IDC_PRINTER_COMBO);
+    hComboText = GetDlgItem(dialog, IDC_PRINTER_LABEL);
+    hHostBox = GetDlgItem(dialog, IDC_HOST_EDIT);
+    hHostText = GetDlgItem(dialog, IDC_HOST_LABEL);
+    SendDlgItemMessageA(dialog, IDC_PRINTER_LABEL, WM_SETTEXT, 0, (LPARAM)localtext);
+    SendDlgItemMessageA(dialog, IDC_HOST_LABEL, WM_SETTEXT, 0, (LPARAM)nettext);
+    ShowWindow(hHostBox, SW_HIDE);
+    ShowWindow(hHostText, SW_HIDE);
+
+    if (!FindDownloadableFile())
+        displayLastError();
+    EnumLocalPrinters(dialog);
+}
+
+static void readChosenPrinter(HWND dialog, char (&name)[256])
+{
+    name[0] = '\0';
+    SendDlgItemMessageA(dialog, IDC_PRINTER_COMBO, WM_GETTEXT, sizeof name, (LPARAM)name);
+}
+
+static void onExit(HWND dialog)
+{
+    WSACleanup();
+    DestroyWindow(dialog);
+}
+
+static void onSendFirmware(HWND dialog)
+{
+    if (lpFirmwareFileData == NULL || dwFirmwareFileSize == 0) {
+        // Sending nothing and then smiling would tell the operator the
+        // printer was updated when it was not.
+        MessageBoxA(NULL, "No firmware image in this program: nothing was sent", "Error", MB_OK);
+        return;
+    }
+    char printer[256];
+    readChosenPrinter(dialog, printer);
+    if (!SendDataTo(printer, lpFirmwareFileData, dwFirmwareFileSize))
+        return;
+
+    EnableWindow(hSendButton, FALSE);
+    EnableWindow(hConfigButton, FALSE);
+    EnableWindow(hExitButton, FALSE);
+    ScrollbarWait(SETTLE_SECONDS);
+    SendDlgItemMessageA(dialog, IDC_FACE, STM_SETIMAGE, IMAGE_BITMAP, (LPARAM)hFaceSmile);
+    sent_fw_update = 1;
+    EnableWindow(hExitButton, TRUE);
+    EnableWindow(hConfigButton, TRUE);
+}
+
+static void onPrintConfig(HWND dialog)
+{
+    char printer[256];
+    readChosenPrinter(dialog, printer);
+    EnableWindow(hSendButton, FALSE);
+    EnableWindow(hConfigButton, FALSE);
+    EnableWindow(hExitButton, FALSE);
+    if (SendDataTo(printer, (const BYTE *)configpage, (DWORD)strlen(configpage)))
+        displayMsg1("Sent Configuration Page");
+    if (!sent_fw_update)
+        EnableWindow(hSendButton, TRUE);
+    EnableWindow(hConfigButton, TRUE);
+    EnableWindow(hExitButton, TRUE);
+}
+
+static void onNet(void)
+{
+    if (directnet == 0) {
+        ShowWindow(hComboBox, SW_HIDE);
+        ShowWindow(hComboText, SW_HIDE);
+        ShowWindow(hHostBox, SW_SHOW);
+        ShowWindow(hHostText, SW_SHOW);
+        directnet = 1;
+    } else {
+        ShowWindow(hHostBox, SW_HIDE);
+        ShowWindow(hHostText, SW_HIDE);
+        ShowWindow(hComboBox, SW_SHOW);
+        ShowWindow(hComboText, SW_SHOW);
+        directnet = 0;
+    }
+}
+
+INT_PTR CALLBACK DialogFunc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    (void)lParam;
+    switch (message) {
+    case WM_INITDIALOG:
+        initDialog(dialog);
+        return 1;
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case IDC_EXIT:          onExit(dialog); break;
+        case IDC_SEND_FIRMWARE: onSendFirmware(dialog); break;
+        case IDC_PRINT_CONFIG:  onPrintConfig(dialog); break;
+        case IDC_NET:           onNet(); break;
+        }
+        return 0;
+    case WM_CLOSE:
+    case WM_DESTROY:
+        EndDialog(dialog, 0);
+        return 1;
+    }
+    return 0;
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show)
+{
+    (void)previous;
+    (void)commandLine;
+    (void)show;
+    hMainInstance = instance;
+    DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), NULL, DialogFunc, 0);
+    return 0;
+}

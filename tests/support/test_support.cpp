@@ -1,0 +1,201 @@
+#include "test_support.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <fstream>
+#include <ostream>
+#include <sstream>
+
+std::ostream &operator<<(std::ostream &out, const Box &box)
+{
+    return out << "[" << box.caption << "] \"" << box.text << "\"";
+}
+
+// ---------------------------------------------------------------- boxes
+
+BoxWatcher::BoxWatcher() : stop_(0)
+{
+    InitializeCriticalSection(&lock_);
+    thread_ = CreateThread(nullptr, 0, run, this, 0, nullptr);
+}
+
+BoxWatcher::~BoxWatcher()
+{
+    InterlockedExchange(&stop_, 1);
+    WaitForSingleObject(thread_, INFINITE);
+    CloseHandle(thread_);
+    DeleteCriticalSection(&lock_);
+}
+
+DWORD WINAPI BoxWatcher::run(void *self)
+{
+    BoxWatcher *watcher = static_cast<BoxWatcher *>(self);
+    while (!watcher->stop_) {
+        watcher->look();
+        Sleep(20);
+    }
+    return 0;
+}
+
+static std::string windowText(HWND window)
+{
+    char text[4096] = "";
+    DWORD_PTR length = 0;
+    // WM_GETTEXT, not GetWindowText: the box may belong to another process.
+    SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_ABORTIFHUNG, 2000, &length);
+    return text;
+}
+
+void BoxWatcher::look()
+{
+    static const char *const captions[] = { "Info", "Error", "Failure!" };
+    for (const char *caption : captions) {
+        HWND box = nullptr;
+        while ((box = FindWindowExA(nullptr, box, "#32770", caption)) != nullptr) {
+            if (!IsWindowVisible(box))
+                continue;
+            bool known = false;
+            EnterCriticalSection(&lock_);
+            for (HWND h : handled_)
+                known = known || h == box;
+            LeaveCriticalSection(&lock_);
+            if (known)
+                continue;
+            HWND textControl = GetDlgItem(box, 0xFFFF);
+            if (textControl == nullptr)
+                continue;   // not a message box, or not built yet
+            Box seen = { caption, windowText(textControl) };
+            EnterCriticalSection(&lock_);
+            seen_.push_back(seen);
+            handled_.push_back(box);
+            LeaveCriticalSection(&lock_);
+            PostMessageA(box, WM_COMMAND, IDOK, 0);
+        }
+    }
+}
+
+std::vector<Box> BoxWatcher::boxes()
+{
+    EnterCriticalSection(&lock_);
+    std::vector<Box> copy = seen_;
+    LeaveCriticalSection(&lock_);
+    return copy;
+}
+
+bool BoxWatcher::waitForBoxes(size_t count, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    while (boxes().size() < count) {
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- files
+
+std::string environment(const char *name)
+{
+    const char *value = getenv(name);
+    return value != nullptr ? value : "";
+}
+
+std::string windowsPath(const std::string &unixPath)
+{
+    std::string path = "Z:" + unixPath;
+    for (char &c : path)
+        if (c == '/')
+            c = '\\';
+    return path;
+}
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path.c_str(), std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+std::string firmwareImage()
+{
+    return readFile(windowsPath(environment("FLASH_BUILD_DIR") + "/res/firmware.bin"));
+}
+
+// ---------------------------------------------------------------- printer
+
+static std::string jobsFolder()
+{
+    return windowsPath(environment("PRINTER_JOBS"));
+}
+
+namespace printer {
+
+void clear()
+{
+    std::string folder = jobsFolder();
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        std::string name = found.cFileName;
+        if (name != "." && name != "..")
+            DeleteFileA((folder + "\\" + name).c_str());
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+}
+
+void behaveNextTime(const std::string &options)
+{
+    std::ofstream out((jobsFolder() + "\\next-job").c_str(), std::ios::binary);
+    out << options;
+}
+
+static std::string reportValue(const std::string &report, const std::string &key)
+{
+    std::istringstream lines(report);
+    std::string line;
+    while (std::getline(lines, line))
+        if (line.compare(0, key.size() + 1, key + "=") == 0)
+            return line.substr(key.size() + 1);
+    return "";
+}
+
+// The numbers of the finished jobs in the folder, oldest first.
+static std::vector<int> finishedJobs()
+{
+    std::vector<int> numbers;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((jobsFolder() + "\\job-*.done").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return numbers;
+    do {
+        numbers.push_back(atoi(found.cFileName + 4));
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
+}
+
+std::vector<Job> waitForJobs(size_t count, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    while (finishedJobs().size() < count && GetTickCount() - start <= timeoutMs)
+        Sleep(50);
+    std::vector<Job> jobs;
+    for (int n : finishedJobs()) {
+        // The simulator writes each report after the job's bytes.
+        std::string base = jobsFolder() + "\\job-" + std::to_string(n);
+        std::string report = readFile(base + ".done");
+        Job job = { readFile(base + ".bin"), reportValue(report, "ended"),
+                    atof(reportValue(report, "seconds").c_str()) };
+        jobs.push_back(job);
+    }
+    return jobs;
+}
+
+}  // namespace printer

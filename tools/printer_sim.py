@@ -1,0 +1,160 @@
+#!/usr/bin/env python3
+"""A printer on TCP port 9100 for trying the updater without a printer.
+
+Each connection is one job. When the sender has finished (it closes its side,
+or the connection breaks) the job's bytes go to JOBS/job-N.bin and a report to
+JOBS/job-N.done, and one line is printed:
+
+    job 1: 2097219 bytes, PJL framing: yes, ended: closed by sender
+
+Awkward printers, for tests: the options below set how every connection is
+treated, and a file JOBS/next-job holding the same options overrides them for
+the next connection only (it is removed when that connection is accepted).
+
+    --status TEXT      send TEXT (backslash escapes allowed) as soon as the connection is accepted
+    --reset-after N    reset the connection after N bytes have arrived
+    --answer TEXT      after the sender has finished, send TEXT, then close
+    --hold-open SECS   after the sender has finished, keep our side open SECS
+"""
+import argparse
+import codecs
+import os
+import shlex
+import socket
+import struct
+import sys
+import threading
+import time
+
+UEL = b"\x1b%-12345X"
+
+
+def behaviour_parser():
+    p = argparse.ArgumentParser(add_help=False)
+    p.add_argument("--status", default=None)
+    p.add_argument("--reset-after", type=int, default=None)
+    p.add_argument("--answer", default=None)
+    p.add_argument("--hold-open", type=float, default=0.0)
+    return p
+
+
+def text_bytes(text):
+    """Option text to bytes; backslash escapes such as \\r\\n are honoured."""
+    return codecs.escape_decode(text.encode("latin-1"))[0]
+
+
+def has_pjl_framing(data):
+    return data.startswith(UEL + b"@PJL") and data.endswith(UEL)
+
+
+class Printer:
+    def __init__(self, jobs, default, quiet):
+        self.jobs = jobs
+        self.default = default
+        self.quiet = quiet
+        self.lock = threading.Lock()
+        self.count = 0
+
+    def behaviour_for_next(self):
+        path = os.path.join(self.jobs, "next-job")
+        try:
+            with open(path) as f:
+                words = shlex.split(f.read())
+            os.unlink(path)
+        except FileNotFoundError:
+            return self.default
+        return behaviour_parser().parse_args(words)
+
+    def serve(self, conn, how):
+        with self.lock:
+            self.count += 1
+            number = self.count
+        data = bytearray()
+        started = time.monotonic()
+        try:
+            if how.status:
+                conn.sendall(text_bytes(how.status))
+            ended = self.receive(conn, how, data)
+        except OSError as e:
+            ended = "broken: %s" % (e.strerror or e)
+        # The job is over once the sender is done; what the printer does
+        # with the connection afterwards is its own affair.
+        self.record(number, bytes(data), ended, time.monotonic() - started)
+        try:
+            if ended == "closed by sender":
+                if how.answer:
+                    conn.sendall(text_bytes(how.answer))
+                if how.hold_open:
+                    time.sleep(how.hold_open)
+        except OSError:
+            pass
+        finally:
+            conn.close()
+
+    @staticmethod
+    def receive(conn, how, data):
+        while True:
+            want = 65536
+            if how.reset_after is not None:
+                want = min(want, how.reset_after - len(data))
+                if want <= 0:
+                    # Stop reading for a moment first: the sender's buffers
+                    # fill and it is caught in the middle of sending.
+                    time.sleep(0.5)
+                    # Linger 0: close sends a reset instead of a FIN.
+                    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                    return "reset by printer after %d bytes" % len(data)
+            chunk = conn.recv(want)
+            if not chunk:
+                return "closed by sender"
+            data += chunk
+
+    def record(self, number, data, ended, seconds):
+        base = os.path.join(self.jobs, "job-%d" % number)
+        with open(base + ".bin", "wb") as f:
+            f.write(data)
+        report = "bytes=%d\npjl=%s\nended=%s\nseconds=%.3f\n" % (
+            len(data), "yes" if has_pjl_framing(data) else "no", ended, seconds)
+        with open(base + ".tmp", "w") as f:
+            f.write(report)
+        os.replace(base + ".tmp", base + ".done")   # the report appears last, whole
+        if not self.quiet:
+            print("job %d: %d bytes, PJL framing: %s, ended: %s" % (
+                number, len(data), "yes" if has_pjl_framing(data) else "no", ended), flush=True)
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter,
+                                parents=[behaviour_parser()])
+    p.add_argument("--host", default="127.0.0.1")
+    p.add_argument("--port", type=int, default=9100)
+    p.add_argument("--jobs", default="printer-jobs", help="folder for the received jobs")
+    p.add_argument("--ready-file", help="touched once the port is listening")
+    p.add_argument("--quiet", action="store_true")
+    args = p.parse_args()
+
+    os.makedirs(args.jobs, exist_ok=True)
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        listener.bind((args.host, args.port))
+    except OSError as e:
+        print("printer_sim: cannot listen on %s:%d: %s" % (args.host, args.port, e.strerror), file=sys.stderr)
+        return 1
+    listener.listen(16)
+    if args.ready_file:
+        open(args.ready_file, "w").close()
+    if not args.quiet:
+        print("printer_sim: listening on %s:%d, jobs in %s" % (args.host, args.port, os.path.abspath(args.jobs)),
+              flush=True)
+    printer = Printer(args.jobs, args, args.quiet)
+    while True:
+        conn, _ = listener.accept()
+        threading.Thread(target=printer.serve, args=(conn, printer.behaviour_for_next()), daemon=True).start()
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except KeyboardInterrupt:
+        sys.exit(0)

@@ -1,0 +1,145 @@
+#!/bin/bash
+# Starts and stops what the tests talk to, all private to one run folder:
+#   an Xvfb display, a CUPS daemon with raw queues, the printer simulator on
+#   127.0.0.1:9100, and the wine server of the build tree's prefix.
+#
+#   services.sh start RUN_DIR WINEPREFIX WINE_LOADER
+#   services.sh stop  RUN_DIR WINEPREFIX WINE_LOADER
+#   services.sh queues RUN_DIR NAME...     replace the CUPS queues with NAME...
+#   services.sh queues RUN_DIR --standard  back to the queues the tests start from
+#
+# Everything is stopped by the process id recorded at start (and the wine
+# server through its prefix); nothing else on the machine is touched.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+action=$1 run=$2
+mkdir -p "$run"
+run=$(cd "$run" && pwd)
+cups=$run/cups
+export CUPS_SERVER=$cups/cups.sock
+
+# The queues every test starts from: three printers and one that rejects jobs.
+STANDARD_QUEUES=(velmora-main velmora-annex velmora-basement)
+REJECTING_QUEUE=velmora-rejects
+
+wait_for() {   # wait_for SECONDS TEST...
+  local tries=$(($1 * 10)); shift
+  until "$@"; do
+    tries=$((tries - 1))
+    [ $tries -gt 0 ] || return 1
+    sleep 0.1
+  done
+}
+
+start_xvfb() {
+  rm -f "$run/display"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$run/display" >"$run/xvfb.log" 2>&1 &
+  echo $! >"$run/xvfb.pid"
+  wait_for 10 test -s "$run/display" || { echo "Xvfb did not start; see $run/xvfb.log" >&2; return 1; }
+}
+
+start_cupsd() {
+  rm -rf "$cups"
+  mkdir -p "$cups"/{spool,tmp,cache,state,log,ppd}
+  chgrp lp "$cups/spool" 2>/dev/null || true
+  chmod 0710 "$cups/spool"
+  cat >"$cups/cups-files.conf" <<EOF
+ServerRoot $cups
+RequestRoot $cups/spool
+TempDir $cups/tmp
+CacheDir $cups/cache
+StateDir $cups/state
+AccessLog $cups/log/access_log
+ErrorLog $cups/log/error_log
+PageLog $cups/log/page_log
+FileDevice No
+EOF
+  cat >"$cups/cupsd.conf" <<EOF
+Listen $cups/cups.sock
+Browsing No
+LogLevel warn
+WebInterface No
+<Location />
+  Order allow,deny
+  Allow all
+</Location>
+<Policy default>
+  <Limit All>
+    Order allow,deny
+    Allow all
+  </Limit>
+</Policy>
+EOF
+  cupsd -f -c "$cups/cupsd.conf" -s "$cups/cups-files.conf" >"$cups/log/cupsd.out" 2>&1 &
+  echo $! >"$run/cupsd.pid"
+  wait_for 10 lpstat -r >/dev/null 2>&1 || { echo "cupsd did not start; see $cups/log" >&2; return 1; }
+}
+
+set_queues() {   # the queues, in the order given
+  local name
+  for name in $(lpstat -e 2>/dev/null); do lpadmin -x "$name"; done
+  for name in "$@"; do
+    lpadmin -p "$name" -E -v socket://127.0.0.1:9100
+  done
+}
+
+start_printer() {
+  rm -rf "$run/printer"
+  mkdir -p "$run/printer"
+  rm -f "$run/printer.ready"
+  python3 "$here/printer_sim.py" --jobs "$run/printer" --ready-file "$run/printer.ready" --quiet \
+    >"$run/printer.log" 2>&1 &
+  echo $! >"$run/printer.pid"
+  wait_for 10 test -e "$run/printer.ready" || { cat "$run/printer.log" >&2; return 1; }
+}
+
+start_wine() {
+  local prefix=$1 loader=$2
+  [ -f "$prefix/.made" ] || { "$here/wine-prefix.sh" "$prefix" "$loader" && touch "$prefix/.made"; }
+  export WINEPREFIX=$prefix WINEDEBUG=-all WINELOADER=$loader DISPLAY=":$(cat "$run/display")"
+  "$(dirname "$loader")/wineserver" -p </dev/null >/dev/null 2>&1
+  "$loader" wineboot </dev/null >/dev/null 2>&1
+}
+
+stop_pid() {
+  local file=$run/$1.pid
+  [ -f "$file" ] || return 0
+  kill "$(cat "$file")" 2>/dev/null || true
+  rm -f "$file"
+}
+
+case $action in
+  start)
+    prefix=$3 loader=$4
+    "$0" stop "$run" "$prefix" "$loader"
+    start_xvfb
+    start_cupsd
+    set_queues "${STANDARD_QUEUES[@]}" "$REJECTING_QUEUE"
+    cupsreject "$REJECTING_QUEUE"
+    start_printer
+    start_wine "$prefix" "$loader"
+    ;;
+  stop)
+    prefix=$3 loader=$4
+    if [ -d "$prefix" ]; then
+      WINEPREFIX=$prefix "$(dirname "$loader")/wineserver" -k </dev/null >/dev/null 2>&1 || true
+    fi
+    stop_pid printer
+    stop_pid cupsd
+    stop_pid xvfb
+    ;;
+  queues)
+    shift 2
+    if [ "${1:-}" = --standard ]; then
+      set_queues "${STANDARD_QUEUES[@]}" "$REJECTING_QUEUE"
+      cupsreject "$REJECTING_QUEUE"
+    else
+      set_queues "$@"
+    fi
+    ;;
+  *)
+    echo "usage: $0 start|stop RUN_DIR WINEPREFIX WINE_LOADER | queues RUN_DIR NAME...|--standard" >&2
+    exit 2
+    ;;
+esac
