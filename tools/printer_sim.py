@@ -71,15 +71,16 @@ class Printer:
             number = self.count
         data = bytearray()
         started = time.monotonic()
+        arrival = [time.time()]
         try:
             if how.status:
                 conn.sendall(text_bytes(how.status))
-            ended = self.receive(conn, how, data)
+            ended = self.receive(conn, how, data, arrival)
         except OSError as e:
             ended = "broken: %s" % (e.strerror or e)
         # The job is over once the sender is done; what the printer does
         # with the connection afterwards is its own affair.
-        self.record(number, bytes(data), ended, time.monotonic() - started)
+        self.record(number, bytes(data), ended, time.monotonic() - started, arrival[0])
         try:
             if ended == "closed by sender":
                 if how.answer:
@@ -92,7 +93,7 @@ class Printer:
             conn.close()
 
     @staticmethod
-    def receive(conn, how, data):
+    def receive(conn, how, data, arrival):
         while True:
             want = 65536
             if how.reset_after is not None:
@@ -108,13 +109,16 @@ class Printer:
             if not chunk:
                 return "closed by sender"
             data += chunk
+            arrival[0] = time.time()
 
-    def record(self, number, data, ended, seconds):
+    def record(self, number, data, ended, seconds, last_byte_at):
         base = os.path.join(self.jobs, "job-%d" % number)
         with open(base + ".bin", "wb") as f:
             f.write(data)
-        report = "bytes=%d\npjl=%s\nended=%s\nseconds=%.3f\n" % (
-            len(data), "yes" if has_pjl_framing(data) else "no", ended, seconds)
+        # last_byte_at: wall-clock time (Unix seconds) of the last byte, for
+        # timing a sender from outside.
+        report = "bytes=%d\npjl=%s\nended=%s\nseconds=%.3f\nlast_byte_at=%.6f\n" % (
+            len(data), "yes" if has_pjl_framing(data) else "no", ended, seconds, last_byte_at)
         with open(base + ".tmp", "w") as f:
             f.write(report)
         os.replace(base + ".tmp", base + ".done")   # the report appears last, whole
