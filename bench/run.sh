@@ -1,0 +1,19 @@
+#!/bin/bash
+# bench/run.sh [RUNS]: times the updater's deliveries against nc and lp and
+# compares its memory with an empty dialog (see bench/run.py). Not a test:
+# it only measures. Services are private to this run and stopped after.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/tools/setup.sh"
+[ -n "${FLASH_NETNS:-}" ] || exec "$root/tools/private-network.sh" "$0" "$@"
+
+tree=$("$root/tools/build.sh")
+run=$tree/bench-run
+loader=/usr/lib/wine/wine
+[ "$(basename "$tree")" = i686 ] || loader=/usr/lib/wine/wine64
+services=("$root/tools/services.sh")
+trap '"${services[@]}" stop "$run" "$tree/wineprefix" "$loader"' EXIT
+"${services[@]}" start "$run" "$tree/wineprefix" "$loader"
+
+echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(awk '/MemTotal/ {printf "%.0f GiB", $2/1048576}' /proc/meminfo); $("$loader" --version 2>/dev/null || echo wine); build: $(basename "$tree")"
+python3 "$root/bench/run.py" "$tree" "$run" "${1:-5}"
