@@ -1,0 +1,228 @@
+#!/usr/bin/env python3
+"""Checks the built 32-bit program as a file, without running it.
+
+    check_program.py PROGRAM FIRMWARE_BIN CHECK     one check (ctest runs each)
+    check_program.py PROGRAM FIRMWARE_BIN           every check
+"""
+import os
+import struct
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+import pe_resources  # noqa: E402
+
+RT_BITMAP, RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 2, 3, 5, 14, 16, 24
+ENGLISH_US = 1033
+
+# Windows' own DLLs; the C and C++ runtimes must be linked in, not imported.
+ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "winspool.drv", "wsock32.dll",
+                "msvcrt.dll", "advapi32.dll", "ws2_32.dll", "shell32.dll", "ole32.dll"}
+
+FIRMWARE_SIZE = 2097219
+
+DIALOG = {"style": 0x80C008C0, "exstyle": 0, "x": 0, "y": 0, "cx": 345, "cy": 122, "menu": 0, "class": 0,
+          "caption": "Velmora_Firmware_Download", "font": (8, "MS Sans Serif")}
+CONTROLS = [  # id, class, text, style, x, y, cx, cy
+    (1002, "BUTTON", "&Print Config", 0x50010001, 49, 101, 50, 14),
+    (1001, "BUTTON", "&Send Firmware", 0x50010000, 145, 101, 60, 14),
+    (1000, "BUTTON", "E&xit", 0x50010000, 249, 101, 50, 14),
+    (1003, "BUTTON", "&Net", 0x50010000, 0, 0, 0, 0),
+    (1007, "STATIC", "", 0x5000000E, 291, 52, 37, 34),
+    (1002, "BUTTON", "Progress", 0x50000007, 25, 48, 257, 38),
+    (0xFFFF, "STATIC", "Please ensure the printer is in ready state before continuing", 0x50020000, 31, 32, 248, 13),
+    (1020, "EDIT", "", 0x50000800, 7, 12, 140, 8),
+    (1006, "EDIT", "", 0x50810080, 149, 10, 180, 14),
+    (1021, "EDIT", "", 0x50000800, 7, 12, 80, 8),
+    (1004, "COMBOBOX", "", 0x50210003, 90, 10, 240, 100),
+]
+CONTROL_FIELDS = ("id", "class", "text", "style", "x", "y", "cx", "cy")
+CLASS_ATOMS = {0x80: "BUTTON", 0x81: "EDIT", 0x82: "STATIC", 0x83: "LISTBOX", 0x84: "SCROLLBAR", 0x85: "COMBOBOX"}
+
+
+def show(value):
+    if isinstance(value, int) and value > 0xFFFF:
+        return "0x%08X" % value
+    return repr(value)
+
+
+def differences(what, expected, actual, fields):
+    return ["%s: %s is %s, expected %s" % (what, f, show(a), show(e))
+            for f, e, a in zip(fields, expected, actual) if e != a]
+
+
+# ---------------------------------------------------------------- templates
+
+class Reader:
+    def __init__(self, data):
+        self.data, self.at = data, 0
+
+    def take(self, fmt):
+        values = struct.unpack_from("<" + fmt, self.data, self.at)
+        self.at += struct.calcsize("<" + fmt)
+        return values if len(values) > 1 else values[0]
+
+    def text(self):
+        end = self.at
+        while self.data[end:end + 2] != b"\0\0":
+            end += 2
+        value = self.data[self.at:end].decode("utf-16-le")
+        self.at = end + 2
+        return value
+
+    def text_or_number(self):
+        """A template field: 0 (none), 0xFFFF then a number, or a text."""
+        first = struct.unpack_from("<H", self.data, self.at)[0]
+        if first == 0:
+            self.at += 2
+            return 0
+        if first == 0xFFFF:
+            self.at += 2
+            return self.take("H")
+        return self.text()
+
+    def align(self):
+        self.at = (self.at + 3) & ~3
+
+
+def read_classic_dialog(data):
+    """The header fields and the controls of a DLGTEMPLATE; raises on an extended one."""
+    r = Reader(data)
+    if struct.unpack_from("<HH", data, 0) == (1, 0xFFFF):
+        raise ValueError("it is an extended (DIALOGEX) template")
+    head = {"style": r.take("I"), "exstyle": r.take("I")}
+    count = r.take("H")
+    head["x"], head["y"], head["cx"], head["cy"] = r.take("hhhh")
+    head["menu"], head["class"], head["caption"] = r.text_or_number(), r.text_or_number(), r.text()
+    head["font"] = None
+    if head["style"] & 0x40:   # DS_SETFONT
+        head["font"] = (r.take("H"), r.text())
+    controls = []
+    for _ in range(count):
+        r.align()
+        style, _exstyle, x, y, cx, cy, ident = r.take("IIhhhhH")
+        cls, text = r.text_or_number(), r.text_or_number()
+        extra = r.take("H")   # creation data, skipped
+        r.at += extra
+        controls.append((ident, CLASS_ATOMS.get(cls, cls), text if text != 0 else "", style, x, y, cx, cy))
+    return head, controls
+
+
+# ---------------------------------------------------------------- checks
+
+def check_file_type(program, _pe, _firmware):
+    said = subprocess.run(["file", "-b", program], capture_output=True, text=True).stdout.strip()
+    if "PE32 executable (GUI) Intel 80386" not in said:
+        return ["file says %r, expected a PE32 executable (GUI) Intel 80386" % said]
+    return []
+
+
+def check_imports(_program, pe, _firmware):
+    foreign = [dll for dll in pe.imports() if dll.lower() not in ALLOWED_DLLS]
+    if foreign:
+        return ["imports %s, which is not one of Windows' own DLLs (a MinGW runtime left dynamic?)" % dll
+                for dll in foreign]
+    return []
+
+
+def check_firmware(_program, pe, firmware):
+    embedded = pe.resource("FILE", 1009, ENGLISH_US)
+    if embedded is None:
+        return ['no resource "FILE"/1009 in language 1033']
+    with open(firmware, "rb") as f:
+        built = f.read()
+    problems = []
+    if len(embedded) != FIRMWARE_SIZE:
+        problems.append('"FILE"/1009 holds %d bytes, expected %d' % (len(embedded), FIRMWARE_SIZE))
+    if embedded != built:
+        first = next((i for i, (a, b) in enumerate(zip(embedded, built)) if a != b), min(len(embedded), len(built)))
+        problems.append('"FILE"/1009 first differs from %s at byte %d' % (firmware, first))
+    return problems
+
+
+def check_bitmap(_program, pe, _firmware):
+    dib = pe.resource(RT_BITMAP, 1010, ENGLISH_US)
+    if dib is None:
+        return ["no BITMAP 1010 in language 1033"]
+    _size, width, height, _planes, bits = struct.unpack_from("<IiiHH", dib)
+    return differences("BITMAP 1010", (52, 51, 8), (width, abs(height), bits), ("width", "height", "bits per pixel"))
+
+
+def check_icon(_program, pe, _firmware):
+    group = pe.resource(RT_GROUP_ICON, 100, ENGLISH_US)
+    if group is None:
+        return ["no GROUP_ICON 100 in language 1033"]
+    _reserved, _kind, count = struct.unpack_from("<HHH", group)
+    if count != 1:
+        return ["GROUP_ICON 100 holds %d images, expected 1" % count]
+    width, height, _colours, _r, _planes, bits, size, ident = struct.unpack_from("<BBBBHHIH", group, 6)
+    problems = differences("GROUP_ICON 100 entry", (32, 32, 24, 1), (width, height, bits, ident),
+                           ("width", "height", "bits per pixel", "ICON id"))
+    image = pe.resource(RT_ICON, ident, ENGLISH_US)
+    if image is None:
+        return problems + ["no ICON %d in language 1033" % ident]
+    _hsize, iwidth, iheight, _planes, ibits = struct.unpack_from("<IiiHH", image)
+    problems += differences("ICON %d image" % ident, (32, 64, 24, size), (iwidth, iheight, ibits, len(image)),
+                            ("width", "height (with mask)", "bits per pixel", "size"))
+    return problems
+
+
+def check_no_version_or_manifest(_program, pe, _firmware):
+    return ["there is a %s resource %s" % ({RT_VERSION: "VERSION", RT_MANIFEST: "MANIFEST"}[t], n)
+            for t, n, _lang, _data in pe.resources() if t in (RT_VERSION, RT_MANIFEST)]
+
+
+def check_languages(_program, pe, _firmware):
+    return ["resource %s/%s has language %d, expected 1033" % (pe_resources.describe(t, pe_resources.TYPE_NAMES),
+                                                               pe_resources.describe(n), lang)
+            for t, n, lang, _data in pe.resources() if lang != ENGLISH_US]
+
+
+def check_dialog(_program, pe, _firmware):
+    template = pe.resource(RT_DIALOG, 102, ENGLISH_US)
+    if template is None:
+        return ["no DIALOG 102 in language 1033"]
+    try:
+        head, controls = read_classic_dialog(template)
+    except ValueError as e:
+        return ["DIALOG 102: %s, expected a classic one" % e]
+    problems = ["DIALOG 102: %s is %s, expected %s" % (f, show(head[f]), show(e))
+                for f, e in DIALOG.items() if head[f] != e]
+    if len(controls) != len(CONTROLS):
+        problems.append("DIALOG 102 has %d controls, expected %d" % (len(controls), len(CONTROLS)))
+    for n, (expected, actual) in enumerate(zip(CONTROLS, controls), 1):
+        problems += differences("DIALOG 102 control %d (id %d)" % (n, expected[0]), expected, actual, CONTROL_FIELDS)
+    return problems
+
+
+CHECKS = {
+    "file_type": check_file_type,
+    "imports": check_imports,
+    "firmware": check_firmware,
+    "bitmap": check_bitmap,
+    "icon": check_icon,
+    "no_version_or_manifest": check_no_version_or_manifest,
+    "languages": check_languages,
+    "dialog": check_dialog,
+}
+
+
+def main(argv):
+    if len(argv) not in (3, 4) or (len(argv) == 4 and argv[3] not in CHECKS):
+        print(__doc__ + "checks: " + " ".join(CHECKS), file=sys.stderr)
+        return 2
+    program, firmware = argv[1], argv[2]
+    pe = pe_resources.load(program)
+    failed = False
+    for name in ([argv[3]] if len(argv) == 4 else CHECKS):
+        problems = CHECKS[name](program, pe, firmware)
+        for p in problems:
+            print("FAIL %s: %s: %s" % (name, program, p))
+        if not problems:
+            print("ok %s" % name)
+        failed = failed or bool(problems)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
