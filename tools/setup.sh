@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
   googletest
   wine wine32:i386 wine64
-  xvfb x11-apps imagemagick
+  xvfb x11-apps imagemagick xdotool
   cups cups-bsd cups-client libcups2 libcups2:i386
   iproute2 netcat-openbsd util-linux procps
 )
