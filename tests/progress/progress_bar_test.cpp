@@ -1,0 +1,156 @@
+// The progress bar wrapper against a real control: what it sends, what it
+// keeps, and where it puts the control.
+#include "bar_fixture.h"
+
+#include <string>
+
+namespace {
+
+typedef std::vector<Sent> Log;
+
+TEST_F(BarTest, ConstructionMakesOneSmoothChildAndSetsItUpInOrder)
+{
+    char className[64] = "";
+    GetClassNameA(bar->hBarWnd, className, sizeof className);
+    EXPECT_STREQ("msctls_progress32", className);
+    EXPECT_EQ(0x50000001, GetWindowLongA(bar->hBarWnd, GWL_STYLE));
+    EXPECT_EQ(0, GetDlgCtrlID(bar->hBarWnd));
+    EXPECT_EQ(host, GetParent(bar->hBarWnd));
+    EXPECT_EQ(instance, (HINSTANCE)GetWindowLongPtrA(bar->hBarWnd, GWLP_HINSTANCE));
+    EXPECT_EQ(std::vector<int>({ 0, 100, 1, 0 }), std::vector<int>({ bar->nMin, bar->nMax, bar->nStep, bar->nPos }));
+
+    EXPECT_EQ(Log({ { PBM_SETRANGE, 0, 0x00640000 },
+                    { PBM_SETPOS, 0, 0 },
+                    { PBM_SETSTEP, 1, 0 },
+                    { PBM_SETBARCOLOR, 0, 0xFF0000 } }),
+              constructionLog);
+    EXPECT_EQ(0, ask(PBM_GETRANGE, TRUE));
+    EXPECT_EQ(100, ask(PBM_GETRANGE, FALSE));
+    EXPECT_EQ(0xFF0000, ask(PBM_GETBARCOLOR));
+}
+
+TEST_F(BarTest, SteppingStopsAtTheMaximum)
+{
+    struct {
+        const char *what;
+        int maximum, increment, start, steps;
+        size_t stepsSent;
+        int endPos;
+        int shown;   // what the control then shows; -1: not asked
+    } cases[] = {
+        { "200 steps of 1 fill 0..200", 200, 1, 0, 200, 200, 200, 200 },
+        { "a 201st step sends nothing", 200, 1, 0, 201, 200, 200, 200 },
+        { "3 steps of 3 in 0..10", 10, 3, 0, 3, 3, 9, 9 },
+        { "the 4th step of 3 stops at 10, not 12", 10, 3, 0, 4, 4, 10, -1 },
+        { "and a 5th sends nothing", 10, 3, 0, 5, 4, 10, -1 },
+        { "a step at the maximum sends nothing", 10, 1, 10, 1, 0, 10, 10 },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        bar->setRange(0, c.maximum);
+        bar->setStep(c.increment);
+        bar->setPos(c.start);
+        sentLog().clear();
+        for (int i = 0; i < c.steps; i++)
+            bar->step();
+        EXPECT_EQ(Log(c.stepsSent, Sent{ PBM_STEPIT, 0, 0 }), sentLog());
+        EXPECT_EQ(c.endPos, bar->nPos);
+        if (c.shown >= 0) {
+            EXPECT_EQ(c.shown, ask(PBM_GETPOS));
+        }
+    }
+}
+
+TEST_F(BarTest, SetPosClampsAboveTheMaximumButNotBelowTheMinimum)
+{
+    struct {
+        int asked, kept;
+    } cases[] = { { 500, 100 }, { 101, 100 }, { 100, 100 }, { 99, 99 }, { -5, -5 } };
+    for (const auto &c : cases) {
+        SCOPED_TRACE("setPos(" + std::to_string(c.asked) + ")");
+        bar->setRange(0, 100);
+        sentLog().clear();
+        bar->setPos(c.asked);
+        EXPECT_EQ(c.kept, bar->nPos);
+        EXPECT_EQ(Log({ { PBM_SETPOS, (WPARAM)(INT_PTR)c.kept, 0 } }), sentLog());
+        if (c.kept >= 0) {
+            EXPECT_EQ(c.kept, ask(PBM_GETPOS));
+        }
+    }
+}
+
+TEST_F(BarTest, RangeIsKeptWholeAndSentAsSixteenBitBounds)
+{
+    struct {
+        int minimum, maximum;
+        DWORD sent;
+        int shownMin, shownMax;
+    } cases[] = {
+        { 10, 200, 0x00C8000A, 10, 200 },
+        { 0, 65535, 0xFFFF0000, 0, 65535 },
+        { 0, 65536, 0x00000000, 0, 0 },
+        { 0, 70000, 0x11700000, 0, 0x1170 },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE("setRange(" + std::to_string(c.minimum) + ", " + std::to_string(c.maximum) + ")");
+        bar->setPos(50);
+        sentLog().clear();
+        bar->setRange(c.minimum, c.maximum);
+        EXPECT_EQ(Log({ { PBM_SETRANGE, 0, (LPARAM)c.sent }, { PBM_SETPOS, 0, 0 } }), sentLog());
+        EXPECT_EQ(std::vector<int>({ c.minimum, c.maximum, 0 }), std::vector<int>({ bar->nMin, bar->nMax, bar->nPos }));
+        EXPECT_EQ(c.shownMin, ask(PBM_GETRANGE, TRUE));
+        EXPECT_EQ(c.shownMax, ask(PBM_GETRANGE, FALSE));
+    }
+}
+
+TEST_F(BarTest, ColoursAreSentAsRedGreenBlue)
+{
+    struct {
+        void (CProgressBar::*set)(int, int, int);
+        int red, green, blue;
+        Sent sent;
+        UINT readBack;
+    } cases[] = {
+        { &CProgressBar::setBarColor, 0, 0, 136, { PBM_SETBARCOLOR, 0, 0x880000 }, PBM_GETBARCOLOR },
+        { &CProgressBar::setBarColor, 255, 128, 1, { PBM_SETBARCOLOR, 0, 0x0180FF }, PBM_GETBARCOLOR },
+        { &CProgressBar::setBgColor, 1, 2, 3, { PBM_SETBKCOLOR, 0, 0x030201 }, PBM_GETBKCOLOR },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.sent));
+        sentLog().clear();
+        (bar->*c.set)(c.red, c.green, c.blue);
+        EXPECT_EQ(Log({ c.sent }), sentLog());
+        EXPECT_EQ(c.sent.lParam, ask(c.readBack));
+    }
+}
+
+TEST(ProgressBarScaling, ScaleForDpiUsesASinglePrecisionScaleAndTruncates)
+{
+    struct {
+        int value, dpi, expected;
+    } cases[] = {
+        { 55, 96, 55 },   { 350, 96, 350 },
+        { 55, 120, 68 },  { 102, 120, 127 }, { 350, 120, 437 }, { 20, 120, 25 },
+        { 102, 80, 84 },  { 55, 80, 45 },    { 20, 80, 16 },    // 85, 45.8, 16.7 exactly
+        { 102, 112, 118 },                                      // 119 exactly
+        { 102, 144, 153 }, { 350, 72, 262 },
+        { -55, 120, -68 }, { 0, 120, 0 },                       // toward zero
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.expected, CProgressBar::ScaleForDPI(c.value, c.dpi)) << c.value << " at " << c.dpi << " dpi";
+}
+
+TEST_F(BarTest, ControlIsPlacedScaledForTheScreen)
+{
+    int dpi = CProgressBar::GetScreenDPI();
+    ASSERT_GT(dpi, 0);
+    RECT placed;
+    ASSERT_TRUE(GetWindowRect(bar->hBarWnd, &placed));
+    MapWindowPoints(nullptr, host, (POINT *)&placed, 2);
+    EXPECT_EQ(std::vector<LONG>({ CProgressBar::ScaleForDPI(55, dpi), CProgressBar::ScaleForDPI(102, dpi),
+                                  CProgressBar::ScaleForDPI(350, dpi), CProgressBar::ScaleForDPI(20, dpi) }),
+              std::vector<LONG>({ placed.left, placed.top, placed.right - placed.left, placed.bottom - placed.top }))
+        << "at " << dpi << " dpi";
+}
+
+}  // namespace
