@@ -134,33 +134,27 @@ static int sendAll(SOCKET connection, const BYTE *data, DWORD size)
 // makes the system reset the connection and drop what is still queued for
 // the printer. So: say we are done, read until the printer closes its side,
 // and give up waiting after DRAIN_MS in all (a printer may keep it open).
-// A reset meanwhile means the printer dropped bytes that the system had
-// already taken from us: that is a failed send, with the socket's error.
-static int printerTookEverything(SOCKET connection)
+// Every byte has been handed over by now, so nothing here changes the
+// result: some printers end every connection with a reset.
+static void finishSending(SOCKET connection)
 {
     if (shutdown(connection, 1 /* SD_SEND */) == SOCKET_ERROR)
-        return 0;
+        return;
     DWORD start = GetTickCount();
     for (;;) {
         DWORD elapsed = GetTickCount() - start;
         if (elapsed >= DRAIN_MS)
-            return 1;
+            return;
         DWORD left = DRAIN_MS - elapsed;
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(connection, &readable);
         timeval wait = { (long)(left / 1000), (long)(left % 1000) * 1000 };
-        int ready = select(0, &readable, NULL, NULL, &wait);
-        if (ready == SOCKET_ERROR)
-            return 0;
-        if (ready == 0)
-            return 1;
+        if (select(0, &readable, NULL, NULL, &wait) <= 0)
+            return;
         char discarded[512];
-        int got = recv(connection, discarded, sizeof discarded, 0);
-        if (got == 0)
-            return 1;
-        if (got == SOCKET_ERROR)
-            return 0;
+        if (recv(connection, discarded, sizeof discarded, 0) <= 0)
+            return;
     }
 }
 
@@ -193,11 +187,12 @@ int SendDataToNetHost(const BYTE *data, DWORD size)
         closesocket(connection);
         return 0;
     }
-    if (!sendAll(connection, data, size) || !printerTookEverything(connection)) {
+    if (!sendAll(connection, data, size)) {
         displayWSAError("send");
         closesocket(connection);
         return 0;
     }
+    finishSending(connection);
     closesocket(connection);
     return 1;
 }
