@@ -187,19 +187,20 @@ void Program::click(Control id)
     RECT area;
     GetWindowRect(control(id), &area);
     int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
-    INPUT inputs[3];
-    memset(inputs, 0, sizeof inputs);
-    for (INPUT &input : inputs) {
+    // Move there, then press and release, each a moment apart as a hand does.
+    const DWORD steps[] = { MOUSEEVENTF_MOVE, MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP };
+    for (DWORD step : steps) {
+        INPUT input;
+        memset(&input, 0, sizeof input);
         input.type = INPUT_MOUSE;
         // Absolute positions run from 0 to 65535 across the screen.
         input.mi.dx = MulDiv((area.left + area.right) / 2, 65535, width - 1);
         input.mi.dy = MulDiv((area.top + area.bottom) / 2, 65535, height - 1);
+        input.mi.dwFlags = step | MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+        SendInput(1, &input, sizeof input);
+        Sleep(50);
     }
-    inputs[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
-    inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_ABSOLUTE;
-    inputs[2].mi.dwFlags = MOUSEEVENTF_LEFTUP | MOUSEEVENTF_ABSOLUTE;
-    SendInput(3, inputs, sizeof(INPUT));
-    Sleep(100);
+    Sleep(50);
 }
 
 void Program::alt(char letter)
