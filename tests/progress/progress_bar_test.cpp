@@ -2,7 +2,12 @@
 // keeps, and where it puts the control.
 #include "bar_fixture.h"
 
+#include <stdio.h>
+#include <stdlib.h>
+
 #include <string>
+
+#include "test_support.h"
 
 namespace {
 
@@ -144,6 +149,11 @@ TEST_F(BarTest, ControlIsPlacedScaledForTheScreen)
 {
     int dpi = CProgressBar::GetScreenDPI();
     ASSERT_GT(dpi, 0);
+    // Set when ControlIsPlacedScaledAtAnotherScreenDpi runs this case.
+    std::string screenDpi = environment("FLASH_SCREEN_DPI");
+    if (!screenDpi.empty()) {
+        EXPECT_EQ(atoi(screenDpi.c_str()), dpi);
+    }
     RECT placed;
     ASSERT_TRUE(GetWindowRect(bar->hBarWnd, &placed));
     MapWindowPoints(nullptr, host, (POINT *)&placed, 2);
@@ -151,6 +161,52 @@ TEST_F(BarTest, ControlIsPlacedScaledForTheScreen)
                                   CProgressBar::ScaleForDPI(350, dpi), CProgressBar::ScaleForDPI(20, dpi) }),
               std::vector<LONG>({ placed.left, placed.top, placed.right - placed.left, placed.bottom - placed.top }))
         << "at " << dpi << " dpi";
+}
+
+// Wine reads the screen's dpi from the registry when a process starts: so
+// the case above runs again in a new process of this program at 120 dpi.
+TEST(ProgressBarScaling, ControlIsPlacedScaledAtAnotherScreenDpi)
+{
+    HKEY desktop;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, "Control Panel\\Desktop", 0, nullptr, 0,
+                                             KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &desktop, nullptr));
+    DWORD before = 0, type = 0, size = sizeof before;
+    bool had = RegQueryValueExA(desktop, "LogPixels", nullptr, &type, (BYTE *)&before, &size) == ERROR_SUCCESS;
+    const DWORD dpi = 120;
+    RegSetValueExA(desktop, "LogPixels", 0, REG_DWORD, (const BYTE *)&dpi, sizeof dpi);
+    SetEnvironmentVariableA("FLASH_SCREEN_DPI", "120");
+
+    char program[MAX_PATH] = "", folder[MAX_PATH] = "", report[MAX_PATH] = "", command[3 * MAX_PATH];
+    GetModuleFileNameA(nullptr, program, sizeof program);
+    GetTempPathA(sizeof folder, folder);
+    GetTempFileNameA(folder, "dpi", 0, report);
+    snprintf(command, sizeof command, "\"%s\" --gtest_filter=BarTest.ControlIsPlacedScaledForTheScreen --gtest_output=xml:%s",
+             program, report);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child = {};
+    BOOL started = CreateProcessA(program, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child);
+    DWORD exitCode = 1;
+    if (started) {
+        if (WaitForSingleObject(child.hProcess, 60000) != WAIT_OBJECT_0)
+            TerminateProcess(child.hProcess, 1);
+        GetExitCodeProcess(child.hProcess, &exitCode);
+        CloseHandle(child.hThread);
+        CloseHandle(child.hProcess);
+    }
+    // The screen goes back before anything here can fail.
+    if (had)
+        RegSetValueExA(desktop, "LogPixels", 0, type, (const BYTE *)&before, size);
+    else
+        RegDeleteValueA(desktop, "LogPixels");
+    RegCloseKey(desktop);
+    SetEnvironmentVariableA("FLASH_SCREEN_DPI", nullptr);
+    std::string results = readFile(report);
+    DeleteFileA(report);
+
+    ASSERT_TRUE(started);
+    EXPECT_EQ(0u, exitCode);
+    EXPECT_NE(std::string::npos, results.find("tests=\"1\" failures=\"0\"")) << results;
 }
 
 }  // namespace
