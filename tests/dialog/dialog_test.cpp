@@ -172,6 +172,8 @@ TEST_F(Dialog, StartsInLocalModeWithEveryQueueListedAndNoneChosen)
     EXPECT_TRUE(program.visible(SEND_BUTTON));
     EXPECT_TRUE(program.visible(EXIT_BUTTON));
     EXPECT_EQ(nullptr, program.faceImage());
+    ASSERT_NE(nullptr, program.progressBar());
+    EXPECT_EQ(0, program.progressPosition());
     EXPECT_TRUE(boxes.boxes().empty()) << boxes.boxes()[0];
 }
 
@@ -263,7 +265,7 @@ TEST_F(Dialog, FirmwareToNetworkPrinterThenConfigurationPageWithEnter)
     // Enter reaches the hidden default button once the focus is back in a box.
     program.click(HOST_BOX);
     program.press(VK_RETURN);
-    ASSERT_TRUE(boxes.waitForBoxes(1, 15000));
+    ASSERT_TRUE(boxes.waitForBoxes(1, 15000)) << program.focusReport();
     EXPECT_EQ(std::vector<Box>({ { "Info", "Sent Configuration Page" } }), boxes.boxes());
     std::vector<Job> jobs = printer::waitForJobs(2, 10000);
     ASSERT_EQ(2u, jobs.size());
@@ -313,7 +315,7 @@ TEST_F(Dialog, FailedSendsShowTheirBoxAndChangeNothing)
         Buttons before = buttons(tried);
         EXPECT_EQ(AT_START, before);
         tried.alt('S');
-        ASSERT_TRUE(watcher.waitForBoxes(1, 15000));
+        ASSERT_TRUE(watcher.waitForBoxes(1, 15000)) << tried.focusReport();
         waitForBoxesClosed();
         EXPECT_EQ(std::vector<Box>{ c.expected }, watcher.boxes());
         EXPECT_EQ(before, buttons(tried));
@@ -369,15 +371,19 @@ TEST_F(Dialog, WithoutImageTellsAtStartSendsNothingButStillSendsConfiguration)
     enterHost("127.0.0.1");
 
     program.alt('S');
-    ASSERT_TRUE(boxes.waitForBoxes(2, 15000));
+    ASSERT_TRUE(boxes.waitForBoxes(2, 15000)) << program.focusReport();
     waitForBoxesClosed();
     EXPECT_EQ((Box{ "Error", "No firmware image in this program: nothing was sent" }), boxes.boxes().back());
     EXPECT_EQ(AT_START, buttons(program));
     EXPECT_EQ(nullptr, program.faceImage());
     EXPECT_TRUE(printer::waitForJobs(1, 500).empty()) << "something reached the printer";
 
-    // Print Config stays disabled without a firmware send, so no key reaches
-    // it: its command is posted, as the hidden default button would send it.
+    // Print Config stays disabled without a firmware send: Enter does not
+    // reach it, so its command is posted, as the hidden button would send it.
+    program.click(HOST_BOX);
+    program.press(VK_RETURN);
+    EXPECT_TRUE(printer::waitForJobs(1, 1000).empty()) << "Enter reached the disabled Print Config";
+    EXPECT_EQ(2u, boxes.boxes().size());
     program.post(WM_COMMAND, MAKEWPARAM(CONFIG_BUTTON, BN_CLICKED), (LPARAM)program.control(CONFIG_BUTTON));
     ASSERT_TRUE(boxes.waitForBoxes(3, 15000));
     EXPECT_EQ((Box{ "Info", "Sent Configuration Page" }), boxes.boxes().back());

@@ -318,6 +318,22 @@ int Program::progressMaximum() const
     return (int)send(progressBar(), PBM_GETRANGE, FALSE, 0);
 }
 
+std::string Program::focusReport() const
+{
+    HWND foreground = GetForegroundWindow();
+    DWORD owner = 0;
+    GetWindowThreadProcessId(foreground, &owner);
+    GUITHREADINFO gui;
+    memset(&gui, 0, sizeof gui);
+    gui.cbSize = sizeof gui;
+    GetGUIThreadInfo(GetWindowThreadProcessId(dialog_, nullptr), &gui);
+    char report[256];
+    snprintf(report, sizeof report, "foreground %p of process %lu (the program: %lu), active %p (dialog %p), focus id %d",
+             (void *)foreground, owner, process_.dwProcessId, (void *)gui.hwndActive, (void *)dialog_,
+             gui.hwndFocus != nullptr ? GetDlgCtrlID(gui.hwndFocus) : -1);
+    return report;
+}
+
 // ---------------------------------------------------------------- process
 
 bool Program::running() const

@@ -83,6 +83,9 @@ public:
     int progressPosition() const;
     int progressMaximum() const;
 
+    // Where the keyboard goes now, for messages of failed checks.
+    std::string focusReport() const;
+
     // The process.
     bool running() const;
     // Waits for the process to end; false on time-out. `exitCode` and
