@@ -1,0 +1,317 @@
+/* A winspool.drv for tests: fakes every spooler call the updater makes,
+ * records each call, and fails the one it is told to. Wine loads it instead
+ * of its own from the test program's folder with WINEDLLOVERRIDES=winspool.drv=n.
+ *
+ * In-process control: the Standin* exports below, found with GetProcAddress.
+ * Programs run whole (no test code inside) are set up from the environment,
+ * read when the DLL loads:
+ *   STANDIN_WINSPOOL_FAIL=Call[:error[:occurrence]]   e.g. StartPagePrinter:31
+ *   STANDIN_WINSPOOL_SHORT=missing[:error]            WritePrinter reports that many bytes fewer
+ *   STANDIN_WINSPOOL_PRINTERS=name,name,...           what EnumPrintersA lists
+ *   STANDIN_WINSPOOL_LOG=path                         each call appended there as a line
+ */
+#include <windows.h>
+#include <winspool.h>
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#define DEFAULT_PRINTERS "velmora-main,velmora-annex,velmora-basement"
+#define DEFAULT_ERROR ERROR_GEN_FAILURE
+
+static char calls[65536];
+static char logPath[MAX_PATH];
+static char printerNames[32768];
+static char failCall[64];
+static int failOccurrence;   /* 0: every call of failCall */
+static int failSeen;
+static DWORD failError;
+static DWORD shortBy, shortError;
+
+/* The one printer handle there is; the product opens one printer at a time. */
+static int printerToken;
+static BOOL printerOpen;
+
+static const char *orNull(const char *text)
+{
+    return text != NULL ? text : "(null)";
+}
+
+/* Records a call. Keeps the last error as it was: the product reads it after
+ * the failing call, and a logger's own error would hide the real one. */
+static void note(const char *format, ...)
+{
+    DWORD saved = GetLastError();
+    char line[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    size_t used = strlen(calls);
+    snprintf(calls + used, sizeof calls - used, "%s\n", line);
+    if (logPath[0] != '\0') {
+        HANDLE file = CreateFileA(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (file != INVALID_HANDLE_VALUE) {
+            DWORD written;
+            WriteFile(file, line, (DWORD)strlen(line), &written, NULL);
+            WriteFile(file, "\n", 1, &written, NULL);
+            CloseHandle(file);
+        }
+    }
+    SetLastError(saved);
+}
+
+/* True when this call is the one to fail; its error is then set. */
+static BOOL failsNow(const char *call)
+{
+    if (strcmp(call, failCall) != 0)
+        return FALSE;
+    failSeen++;
+    if (failOccurrence != 0 && failSeen != failOccurrence)
+        return FALSE;
+    SetLastError(failError);
+    return TRUE;
+}
+
+static BOOL isOpen(HANDLE printer)
+{
+    return printer == (HANDLE)&printerToken && printerOpen;
+}
+
+/* Said after a call that is not given the open printer's handle. */
+static const char *handleRemark(HANDLE printer)
+{
+    return isOpen(printer) ? "" : " (not an open printer)";
+}
+
+/* False, with the error set, when the call must fail. */
+static BOOL succeeds(const char *call, HANDLE printer)
+{
+    if (!isOpen(printer)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return !failsNow(call);
+}
+
+/* A call that only takes the printer's handle. */
+static BOOL proceed(const char *call, HANDLE printer)
+{
+    note("%s%s", call, handleRemark(printer));
+    return succeeds(call, printer);
+}
+
+static BOOL readSetting(const char *name, char *value, DWORD size)
+{
+    DWORD length = GetEnvironmentVariableA(name, value, size);
+    return length > 0 && length < size;
+}
+
+static void configure(void)
+{
+    char value[256];
+    calls[0] = '\0';
+    failCall[0] = '\0';
+    failOccurrence = failSeen = 0;
+    failError = DEFAULT_ERROR;
+    shortBy = 0;
+    shortError = DEFAULT_ERROR;
+    if (readSetting("STANDIN_WINSPOOL_FAIL", value, sizeof value)) {
+        char *error = strchr(value, ':');
+        if (error != NULL) {
+            *error++ = '\0';
+            char *occurrence = strchr(error, ':');
+            failError = strtoul(error, NULL, 10);
+            if (occurrence != NULL)
+                failOccurrence = atoi(occurrence + 1);
+        }
+        snprintf(failCall, sizeof failCall, "%s", value);
+    }
+    if (readSetting("STANDIN_WINSPOOL_SHORT", value, sizeof value)) {
+        char *error = strchr(value, ':');
+        shortBy = strtoul(value, NULL, 10);
+        if (error != NULL)
+            shortError = strtoul(error + 1, NULL, 10);
+    }
+}
+
+static void loadPrinters(void)
+{
+    if (!readSetting("STANDIN_WINSPOOL_PRINTERS", printerNames, sizeof printerNames))
+        snprintf(printerNames, sizeof printerNames, "%s", DEFAULT_PRINTERS);
+}
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
+{
+    (void)instance;
+    (void)reserved;
+    if (reason == DLL_PROCESS_ATTACH) {
+        if (!readSetting("STANDIN_WINSPOOL_LOG", logPath, sizeof logPath))
+            logPath[0] = '\0';
+        loadPrinters();
+        configure();
+    }
+    return TRUE;
+}
+
+/* ---------------------------------------------------------------- control */
+
+/* Forgets the calls, the failure and the short count (back to the environment's). */
+void StandinReset(void)
+{
+    configure();
+}
+
+/* The occurrence-th call of `call` (0: every call) fails with `error`. */
+void StandinFailAt(const char *call, int occurrence, DWORD error)
+{
+    snprintf(failCall, sizeof failCall, "%s", call);
+    failOccurrence = occurrence;
+    failSeen = 0;
+    failError = error;
+}
+
+/* WritePrinter succeeds but reports `missing` bytes fewer, with `error` set. */
+void StandinShortWrite(DWORD missing, DWORD error)
+{
+    shortBy = missing;
+    shortError = error;
+}
+
+/* The printers EnumPrintersA lists, comma-separated; null for the default. */
+void StandinSetPrinters(const char *names)
+{
+    if (names == NULL)
+        loadPrinters();
+    else
+        snprintf(printerNames, sizeof printerNames, "%s", names);
+}
+
+/* The calls so far, one a line. */
+const char *StandinCalls(void)
+{
+    return calls;
+}
+
+/* Puts a line of the caller's among the calls, to show what happened between them. */
+void StandinNote(const char *text)
+{
+    note("%s", text);
+}
+
+/* ---------------------------------------------------------------- spooler */
+
+BOOL WINAPI OpenPrinterA(LPSTR name, LPHANDLE printer, LPPRINTER_DEFAULTSA defaults)
+{
+    note("OpenPrinterA %s%s", orNull(name), defaults != NULL ? " with defaults" : "");
+    if (failsNow("OpenPrinterA"))
+        return FALSE;
+    *printer = (HANDLE)&printerToken;
+    printerOpen = TRUE;
+    return TRUE;
+}
+
+DWORD WINAPI StartDocPrinterA(HANDLE printer, DWORD level, LPBYTE info)
+{
+    const DOC_INFO_1A *doc = (const DOC_INFO_1A *)info;
+    if (level == 1 && doc != NULL)
+        note("StartDocPrinterA 1 %s|%s|%s%s", orNull(doc->pDocName), orNull(doc->pOutputFile),
+             orNull(doc->pDatatype), handleRemark(printer));
+    else
+        note("StartDocPrinterA %lu%s", (unsigned long)level, handleRemark(printer));
+    if (!succeeds("StartDocPrinterA", printer))
+        return 0;
+    return 1;
+}
+
+BOOL WINAPI StartPagePrinter(HANDLE printer)
+{
+    return proceed("StartPagePrinter", printer);
+}
+
+BOOL WINAPI WritePrinter(HANDLE printer, LPVOID data, DWORD size, LPDWORD written)
+{
+    (void)data;
+    note("WritePrinter %lu%s", (unsigned long)size, handleRemark(printer));
+    *written = 0;
+    if (!succeeds("WritePrinter", printer))
+        return FALSE;
+    *written = size - (shortBy < size ? shortBy : size);
+    if (*written != size)
+        SetLastError(shortError);
+    return TRUE;
+}
+
+BOOL WINAPI EndPagePrinter(HANDLE printer)
+{
+    return proceed("EndPagePrinter", printer);
+}
+
+BOOL WINAPI EndDocPrinter(HANDLE printer)
+{
+    return proceed("EndDocPrinter", printer);
+}
+
+BOOL WINAPI ClosePrinter(HANDLE printer)
+{
+    if (!proceed("ClosePrinter", printer))
+        return FALSE;
+    printerOpen = FALSE;
+    return TRUE;
+}
+
+/* Level 1 only: records first, their texts packed from the end, as Windows does. */
+BOOL WINAPI EnumPrintersA(DWORD flags, LPSTR name, DWORD level, LPBYTE buffer, DWORD size,
+                          LPDWORD needed, LPDWORD returned)
+{
+    note("EnumPrintersA %lu %s %lu %lu", (unsigned long)flags, orNull(name), (unsigned long)level,
+         (unsigned long)size);
+    *needed = 0;
+    *returned = 0;
+    if (level != 1) {
+        SetLastError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+
+    /* Each printer: its record, its name twice (name, description), an empty comment. */
+    DWORD count = 0, need = 0;
+    const char *start = printerNames;
+    while (*start != '\0') {
+        size_t length = strcspn(start, ",");
+        need += (DWORD)(sizeof(PRINTER_INFO_1A) + 2 * (length + 1) + 1);
+        count++;
+        start += length + (start[length] == ',');
+    }
+    *needed = need;
+    if (failsNow("EnumPrintersA"))
+        return FALSE;
+    if (size < need || buffer == NULL) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+
+    PRINTER_INFO_1A *records = (PRINTER_INFO_1A *)buffer;
+    char *texts = (char *)buffer + need;
+    start = printerNames;
+    for (DWORD i = 0; i < count; i++) {
+        size_t length = strcspn(start, ",");
+        texts -= 1;
+        texts[0] = '\0';
+        records[i].pComment = texts;
+        texts -= length + 1;
+        memcpy(texts, start, length);
+        texts[length] = '\0';
+        records[i].pDescription = texts;
+        texts -= length + 1;
+        memcpy(texts, start, length);
+        texts[length] = '\0';
+        records[i].pName = texts;
+        records[i].Flags = PRINTER_ENUM_ICON8;
+        start += length + (start[length] == ',');
+    }
+    *returned = count;
+    return TRUE;
+}
