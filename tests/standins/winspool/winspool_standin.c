@@ -1,14 +1,15 @@
 /* A winspool.drv for tests: fakes every spooler call the updater makes,
  * records each call, and fails the one it is told to. Wine loads it instead
- * of its own from the test program's folder with WINEDLLOVERRIDES=winspool.drv=n.
+ * of its own from the program's folder with WINEDLLOVERRIDES=winspool.drv=n,b
+ * (callers check that they got it: with "b" a missing stand-in goes unnoticed).
  *
  * In-process control: the Standin* exports below, found with GetProcAddress.
  * Programs run whole (no test code inside) are set up from the environment,
- * read when the DLL loads:
+ * read when the DLL loads (StandinReset goes back to it):
  *   STANDIN_WINSPOOL_FAIL=Call[:error[:occurrence]]   e.g. StartPagePrinter:31
  *   STANDIN_WINSPOOL_SHORT=missing[:error]            WritePrinter reports that many bytes fewer
  *   STANDIN_WINSPOOL_PRINTERS=name,name,...           what EnumPrintersA lists
- *   STANDIN_WINSPOOL_LOG=path                         each call appended there as a line
+ *   STANDIN_WINSPOOL_LOG=Z:\tmp\calls.log            each call appended there as a line
  */
 #include <windows.h>
 #include <winspool.h>
