@@ -1,0 +1,215 @@
+// The spooler's failure paths, against the stand-in winspool.drv beside this
+// program: it records every spooler call and fails the one it is told to.
+// A hook on this thread puts each message box among the calls, so a log
+// shows whether the box came before or after the clean-up.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <sstream>
+
+#include "flash.h"
+#include "spooler_helpers.h"
+#include "test_support.h"
+
+namespace {
+
+struct Standin {
+    void (*reset)();
+    void (*failAt)(const char *call, int occurrence, DWORD error);
+    void (*shortWrite)(DWORD missing, DWORD error);
+    void (*setPrinters)(const char *names);
+    const char *(*calls)();
+    void (*note)(const char *text);
+} standin;
+
+template <typename Function>
+bool find(HMODULE dll, const char *name, Function &function)
+{
+    function = (Function)(void *)GetProcAddress(dll, name);
+    return function != nullptr;
+}
+
+// "box <caption>", and " information" when the box shows that icon.
+LRESULT CALLBACK noteBoxes(int code, WPARAM wParam, LPARAM lParam)
+{
+    static HWND noted;
+    HWND box = (HWND)wParam;
+    char kind[16] = "";
+    if (code == HCBT_ACTIVATE && box != noted && GetClassNameA(box, kind, sizeof kind) && !strcmp(kind, "#32770")) {
+        noted = box;
+        char caption[64] = "";
+        GetWindowTextA(box, caption, sizeof caption);
+        std::string line = std::string("box ") + caption;
+        HICON information = LoadIconA(nullptr, (LPCSTR)IDI_INFORMATION);
+        for (HWND child = nullptr; (child = FindWindowExA(box, child, "Static", nullptr)) != nullptr;)
+            if ((GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON &&
+                (HICON)SendMessageA(child, STM_GETICON, 0, 0) == information)
+                line += " information";
+        standin.note(line.c_str());
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+class SpoolerStandin : public PrinterListWindow {
+protected:
+    void SetUp() override
+    {
+        HMODULE dll = GetModuleHandleA("winspool.drv");
+        ASSERT_NE(nullptr, dll);
+        ASSERT_TRUE(find(dll, "StandinReset", standin.reset) && find(dll, "StandinFailAt", standin.failAt) &&
+                    find(dll, "StandinShortWrite", standin.shortWrite) &&
+                    find(dll, "StandinSetPrinters", standin.setPrinters) &&
+                    find(dll, "StandinCalls", standin.calls) && find(dll, "StandinNote", standin.note))
+            << "this is not the stand-in winspool.drv: is it beside the program, with WINEDLLOVERRIDES=winspool.drv=n?";
+        standin.setPrinters(nullptr);
+        standin.reset();
+        PrinterListWindow::SetUp();
+        hook = SetWindowsHookExA(WH_CBT, noteBoxes, nullptr, GetCurrentThreadId());
+        ASSERT_NE(nullptr, hook);
+    }
+
+    void TearDown() override
+    {
+        UnhookWindowsHookEx(hook);
+        PrinterListWindow::TearDown();
+        directnet = 0;
+        hMainWnd = nullptr;
+    }
+
+    static std::vector<std::string> calls()
+    {
+        std::vector<std::string> lines;
+        std::istringstream all(standin.calls());
+        for (std::string line; std::getline(all, line);)
+            lines.push_back(line);
+        return lines;
+    }
+
+    static int sendConfig(int (*send)(const char *, const BYTE *, DWORD), const char *printer)
+    {
+        return send(printer, (const BYTE *)configpage, (DWORD)strlen(configpage));
+    }
+
+    HHOOK hook = nullptr;
+};
+
+const std::string OPEN = "OpenPrinterA velmora-main", DOC = "StartDocPrinterA 1 Firmware Update|(null)|RAW",
+                  PAGE = "StartPagePrinter", WRITE = "WritePrinter 49", END_PAGE = "EndPagePrinter",
+                  END_DOC = "EndDocPrinter", CLOSE = "ClosePrinter", BOX = "box Error";
+
+TEST_F(SpoolerStandin, EachFailingStepUndoesWhatWasStartedThenShowsOneBox)
+{
+    struct {
+        const char *failAt;   // null: every call succeeds
+        DWORD error;
+        DWORD missing;        // bytes WritePrinter says it did not write
+        std::vector<std::string> calls;
+    } rows[] = {
+        { "OpenPrinterA", 1801, 0, { OPEN, BOX } },
+        { "OpenPrinterA", ERROR_ACCESS_DENIED, 0, { OPEN, BOX } },
+        { "StartDocPrinterA", ERROR_INVALID_PARAMETER, 0, { OPEN, DOC, CLOSE, BOX } },
+        { "StartPagePrinter", ERROR_GEN_FAILURE, 0, { OPEN, DOC, PAGE, END_DOC, CLOSE, BOX } },
+        { "WritePrinter", ERROR_DISK_FULL, 0, { OPEN, DOC, PAGE, WRITE, END_PAGE, END_DOC, CLOSE, BOX } },
+        { "EndPagePrinter", ERROR_NOT_READY, 0, { OPEN, DOC, PAGE, WRITE, END_PAGE, END_DOC, CLOSE, BOX } },
+        { "EndDocPrinter", ERROR_INVALID_HANDLE, 0, { OPEN, DOC, PAGE, WRITE, END_PAGE, END_DOC, CLOSE, BOX } },
+        { nullptr, ERROR_DISK_FULL, 1, { OPEN, DOC, PAGE, WRITE, END_PAGE, END_DOC, CLOSE, BOX } },
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(row.failAt != nullptr ? row.failAt : "short count") + " with error " +
+                     std::to_string(row.error));
+        standin.reset();
+        if (row.failAt != nullptr)
+            standin.failAt(row.failAt, 1, row.error);
+        else
+            standin.shortWrite(row.missing, row.error);
+        BoxWatcher watcher;
+        EXPECT_EQ(0, sendConfig(SendDataToSpooler, "velmora-main"));
+        EXPECT_EQ(row.calls, calls());
+        EXPECT_EQ(std::vector<Box>({ { "Error", errorBoxText(row.error) } }), watcher.boxes());
+    }
+}
+
+TEST_F(SpoolerStandin, SendChoosesSpoolerOrNetworkByModeAndNeverOpensEmptyName)
+{
+    const std::vector<std::string> job = { OPEN, DOC, PAGE, WRITE, END_PAGE, END_DOC, CLOSE };
+    struct {
+        int directnet;
+        const char *printer;
+        int result;
+        std::vector<std::string> calls;
+        std::vector<Box> boxes;
+    } rows[] = {
+        // No host box: the network side asks for a host, the spooler is never called.
+        { 1, "", 0, { "box Info" }, { { "Info", "Please Enter Host Name" } } },
+        { 1, "velmora-main", 0, { "box Info" }, { { "Info", "Please Enter Host Name" } } },
+        { 0, "", 0, { BOX }, { { "Error", "Please select printer in drop-down box" } } },
+        { 0, "velmora-main", 1, job, {} },
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE("directnet " + std::to_string(row.directnet) + ", printer \"" + row.printer + "\"");
+        standin.reset();
+        directnet = row.directnet;
+        BoxWatcher watcher;
+        EXPECT_EQ(row.result, sendConfig(SendDataTo, row.printer));
+        EXPECT_EQ(row.calls, calls());
+        EXPECT_EQ(row.boxes, watcher.boxes());
+    }
+}
+
+TEST_F(SpoolerStandin, PrinterListAsksOnceMoreWithRoomAskedForAndReportsFailureWithSizes)
+{
+    // 100 printers of 100 characters: more than the first buffer holds.
+    std::string many;
+    for (int i = 0; i < 100; i++)
+        many += (i ? "," : "") + std::string("velmora-long-") + std::to_string(100 + i) + std::string(84, 'q');
+    struct {
+        const std::string printers;
+        int failing;   // which EnumPrintersA call fails (0: none)
+        DWORD error;
+    } rows[] = {
+        { "velmora-main,velmora-annex", 1, ERROR_ACCESS_DENIED },
+        { many, 2, ERROR_NOT_ENOUGH_MEMORY },
+        { many, 0, 0 },
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::to_string(row.printers.size()) + " characters of names, call " +
+                     std::to_string(row.failing) + " failing");
+        standin.setPrinters(row.printers.c_str());
+        DWORD needed = 0;
+        std::vector<std::string> names = spoolerPrinters(&needed);
+        standin.reset();
+        if (row.failing != 0)
+            standin.failAt("EnumPrintersA", row.failing, row.error);
+        SendMessageA(combo, CB_RESETCONTENT, 0, 0);
+        BoxWatcher watcher;
+
+        int result = EnumLocalPrinters(window);
+
+        const std::string first = "EnumPrintersA 6 (null) 1 16384";
+        std::vector<std::string> expected = { first };
+        DWORD offered = sizeof printers;
+        if (needed > sizeof printers) {
+            expected.push_back("EnumPrintersA 6 (null) 1 " + std::to_string(needed));
+            offered = needed;
+        }
+        if (row.failing == 0) {
+            EXPECT_EQ(1, result);
+            EXPECT_EQ(expected, calls());
+            EXPECT_EQ(names, listed());
+            EXPECT_EQ(CB_ERR, selection());
+            EXPECT_TRUE(watcher.boxes().empty());
+            continue;
+        }
+        expected.push_back("box Failure! information");
+        EXPECT_EQ(0, result);
+        EXPECT_EQ(expected, calls());
+        EXPECT_TRUE(listed().empty());
+        const std::string text = "Can't find any printers to update\n\n  EnumPrinters said: \n" +
+                                 systemText(row.error) + "\nEnumPrinters needs " + std::to_string(needed) +
+                                 " bytes and we sent " + std::to_string(offered);
+        EXPECT_EQ(std::vector<Box>({ { "Failure!", text } }), watcher.boxes());
+    }
+}
+
+}  // namespace

@@ -1,0 +1,113 @@
+// Jobs through Wine's spooler into the private CUPS queues, and the printer
+// list those queues make, with the boxes read the way an operator reads them.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "flash.h"
+#include "spooler_helpers.h"
+#include "test_support.h"
+
+namespace {
+
+const std::string configRequest(configpage);
+
+// CUPS logs each finished job as a line of its page log, the job's name
+// among the last fields: "... total 0 - localhost Firmware Update - -".
+std::vector<std::string> finishedJobs()
+{
+    std::istringstream log(readFile(windowsPath(environment("FLASH_RUN_DIR") + "/cups/log/page_log")));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(log, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> waitForFinishedJobs(size_t count, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    while (finishedJobs().size() < count && GetTickCount() - start <= timeoutMs)
+        Sleep(50);
+    return finishedJobs();
+}
+
+int send(const char *printer, const std::string &payload)
+{
+    return SendDataToSpooler(printer, (const BYTE *)payload.data(), (DWORD)payload.size());
+}
+
+class SpoolerQueues : public PrinterListWindow {
+protected:
+    void SetUp() override
+    {
+        PrinterListWindow::SetUp();
+        printer::clear();
+    }
+};
+
+TEST_F(SpoolerQueues, PayloadsArriveByteIdenticalInJobNamedFirmwareUpdate)
+{
+    const std::string payloads[] = { firmwareImage(), configRequest };
+    ASSERT_FALSE(payloads[0].empty());
+    ASSERT_EQ(49u, configRequest.size());
+
+    BoxWatcher watcher;
+    for (const std::string &payload : payloads) {
+        SCOPED_TRACE(std::to_string(payload.size()) + " bytes");
+        printer::clear();
+        size_t before = finishedJobs().size();
+        EXPECT_EQ(1, send("velmora-main", payload));
+        std::vector<Job> jobs = printer::waitForJobs(1, 20000);
+        ASSERT_EQ(1u, jobs.size());
+        EXPECT_TRUE(jobs[0].data == payload) << "received " << jobs[0].data.size() << " bytes";
+        std::vector<std::string> logged = waitForFinishedJobs(before + 1, 20000);
+        ASSERT_EQ(before + 1, logged.size());
+        EXPECT_EQ(0u, logged.back().find("velmora-main ")) << logged.back();
+        EXPECT_NE(std::string::npos, logged.back().find(" Firmware Update ")) << logged.back();
+    }
+    EXPECT_TRUE(watcher.boxes().empty());
+}
+
+TEST_F(SpoolerQueues, UnknownOrEmptyNameAsksForPrinterAndSendsNothing)
+{
+    for (const char *name : { "velmora-nowhere", "" }) {
+        SCOPED_TRACE(std::string("printer \"") + name + "\"");
+        BoxWatcher watcher;
+        EXPECT_EQ(0, send(name, configRequest));
+        EXPECT_EQ(std::vector<Box>({ { "Error", "Please select printer in drop-down box" } }), watcher.boxes());
+        EXPECT_TRUE(printer::waitForJobs(1, 2000).empty()) << "something reached the printer";
+    }
+}
+
+TEST_F(SpoolerQueues, RejectingQueueShowsErrorWithItsCodeAndReturnsZero)
+{
+    BoxWatcher watcher;
+    EXPECT_EQ(0, send("velmora-rejects", configRequest));
+    std::vector<Box> boxes = watcher.boxes();
+    ASSERT_EQ(1u, boxes.size());
+    const char prefix[] = "failure with error ";
+    ASSERT_EQ(0u, boxes[0].text.find(prefix)) << boxes[0];
+    DWORD code = strtoul(boxes[0].text.c_str() + strlen(prefix), nullptr, 10);
+    EXPECT_NE(0u, code);
+    EXPECT_EQ((Box{ "Error", errorBoxText(code) }), boxes[0]);
+    EXPECT_TRUE(printer::waitForJobs(1, 3000).empty()) << "the rejecting queue printed";
+}
+
+TEST_F(SpoolerQueues, PrinterListHoldsEveryQueueInSpoolerOrderWithNoneChosen)
+{
+    BoxWatcher watcher;
+    EXPECT_EQ(1, EnumLocalPrinters(window));
+    std::vector<std::string> names = listed();
+    EXPECT_EQ(spoolerPrinters(), names);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(std::vector<std::string>({ "velmora-annex", "velmora-basement", "velmora-main", "velmora-rejects" }),
+              names);
+    EXPECT_EQ(CB_ERR, selection());
+    EXPECT_TRUE(watcher.boxes().empty());
+}
+
+}  // namespace
