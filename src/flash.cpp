@@ -133,28 +133,35 @@ static int sendAll(SOCKET connection, const BYTE *data, DWORD size)
 // Printers often send a status line unasked. Closing with such bytes unread
 // makes the system reset the connection and drop what is still queued for
 // the printer. So: say we are done, read until the printer closes its side,
-// and give up waiting after DRAIN_MS in all (a printer may keep it open).
-// Every byte has been handed over by now, so nothing here changes the
-// result: some printers end every connection with a reset.
-static void finishSending(SOCKET connection)
+// and stop waiting after DRAIN_MS in all (a printer may keep it open).
+// The system takes megabytes from us before the printer has read them; a
+// reset meanwhile means the printer dropped some, and is a failed send with
+// the socket's error code.
+static int printerTookEverything(SOCKET connection)
 {
     if (shutdown(connection, 1 /* SD_SEND */) == SOCKET_ERROR)
-        return;
+        return 0;
     DWORD start = GetTickCount();
     for (;;) {
         DWORD elapsed = GetTickCount() - start;
         if (elapsed >= DRAIN_MS)
-            return;
+            return 1;
         DWORD left = DRAIN_MS - elapsed;
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(connection, &readable);
         timeval wait = { (long)(left / 1000), (long)(left % 1000) * 1000 };
-        if (select(0, &readable, NULL, NULL, &wait) <= 0)
-            return;
+        int ready = select(0, &readable, NULL, NULL, &wait);
+        if (ready == SOCKET_ERROR)
+            return 0;
+        if (ready == 0)
+            return 1;
         char discarded[512];
-        if (recv(connection, discarded, sizeof discarded, 0) <= 0)
-            return;
+        int got = recv(connection, discarded, sizeof discarded, 0);
+        if (got == SOCKET_ERROR)
+            return 0;
+        if (got == 0)
+            return 1;
     }
 }
 
@@ -187,12 +194,11 @@ int SendDataToNetHost(const BYTE *data, DWORD size)
         closesocket(connection);
         return 0;
     }
-    if (!sendAll(connection, data, size)) {
+    if (!sendAll(connection, data, size) || !printerTookEverything(connection)) {
         displayWSAError("send");
         closesocket(connection);
         return 0;
     }
-    finishSending(connection);
     closesocket(connection);
     return 1;
 }

@@ -106,13 +106,15 @@ TEST_F(NetworkDelivery, FailuresShowTheirBoxAndReturnZero)
 
 TEST_F(NetworkDelivery, PrinterResettingMidSendGivesSendError)
 {
+    // With megabytes of loopback buffering the system would take the whole
+    // image before the printer resets; tools/private-network.sh keeps the
+    // buffers printer-sized.
+    if (environment("FLASH_NETNS") != "1")
+        GTEST_SKIP() << "needs the private network of tools/private-network.sh";
     BoxWatcher watcher;
-    // Bigger than what the system buffers on loopback (about 4 MB here), so
-    // that the reset meets the program while it is still sending.
-    const std::string payload(16 * 1024 * 1024, 'v');
-    printer::behaveNextTime("--reset-after 65536");
+    printer::behaveNextTime("--reset-after 4096");
     typeHost("127.0.0.1");
-    EXPECT_EQ(0, send(payload));
+    EXPECT_EQ(0, send(firmwareImage()));
     ASSERT_TRUE(watcher.waitForBoxes(1, 5000));
     std::vector<Box> boxes = watcher.boxes();
     ASSERT_EQ(1u, boxes.size());
