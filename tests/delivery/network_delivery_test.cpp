@@ -81,19 +81,24 @@ TEST_F(NetworkDelivery, ConfigurationRequestIsOneLineWithBareLineFeed)
 TEST_F(NetworkDelivery, FailuresShowTheirBoxAndReturnZero)
 {
     const std::string longName(254, 'p');
+    // A name lookup may ask a name server: only inside the private network
+    // of tools/private-network.sh, where no query leaves the machine.
+    const bool lookupsStayHere = environment("FLASH_NETNS") == "1";
     struct {
         std::string host;
-        const char *nextJob;   // how the printer behaves, or null
+        bool looksUpName;
         Box expected;
     } cases[] = {
-        { "", nullptr, { "Info", "Please Enter Host Name" } },
-        { "no-such-printer.invalid", nullptr, { "Info", "Couldn't find printer:  no-such-printer.invalid" } },
-        { longName, nullptr, { "Info", "Couldn't find printer:  " + longName } },
+        { "", false, { "Info", "Please Enter Host Name" } },
+        { "no-such-printer.invalid", true, { "Info", "Couldn't find printer:  no-such-printer.invalid" } },
+        { longName, true, { "Info", "Couldn't find printer:  " + longName } },
         // Nothing listens on 127.0.0.2: the connection is refused.
-        { "127.0.0.2", nullptr, { "Info", "Unable to connect to port 9100 on device" } },
+        { "127.0.0.2", false, { "Info", "Unable to connect to port 9100 on device" } },
     };
     for (const auto &c : cases) {
         SCOPED_TRACE("host \"" + c.host.substr(0, 30) + "\"");
+        if (c.looksUpName && !lookupsStayHere)
+            continue;
         BoxWatcher boxes;
         printer::clear();
         typeHost(c.host);
