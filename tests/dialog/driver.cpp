@@ -226,6 +226,9 @@ bool Program::toggleMode()
     bool before = networkMode();
     auto toggled = [this, before] { return networkMode() != before; };
     alt('N');
+    // Windows presses the button on its mnemonic; Wine only focuses it.
+    if (waitUntil(toggled, 500))
+        return true;
     press(VK_SPACE);
     if (waitUntil(toggled, 3000))
         return true;

@@ -30,7 +30,7 @@ bool waitUntil(const std::function<bool()> &condition, DWORD timeoutMs);
 namespace keyboard {
 void press(WORD key);                  // one key, down and up
 void alt(char letter);                 // Alt+letter, e.g. alt('S')
-void type(const std::string &text);    // characters that the keyboard layout has
+void type(const std::string &text);    // only characters the keyboard layout has
 }  // namespace keyboard
 
 class Program {
@@ -62,9 +62,9 @@ public:
     void alt(char letter);
     void press(WORD key);
     void type(const std::string &text);
-    // Network/local mode through the zero-size "&Net" button: Alt+N focuses
-    // it, Space presses it. Falls back to posting its command when Wine's
-    // button did not react; returns false if even that did not toggle.
+    // Network/local mode through the zero-size "&Net" button: Alt+N, and
+    // Space if that only focused it (Wine). Falls back to posting its command
+    // when the button did not react; returns false if even that did not toggle.
     bool toggleMode();
     // Chooses `index` in the drop-down list: a click opens it, Home, Down...
     // and Enter choose. False if the list did not open or shows another choice.
