@@ -75,6 +75,7 @@ python3 "$root/tools/printer_sim.py" --jobs "$jobs" --ready-file "$session/print
 printer_pid=$!
 if wait_for 10 test -e "$session/printer.ready"; then
   echo "Printer simulator on 127.0.0.1:9100: each job goes to $jobs/job-N.bin, and it prints a line per job here."
+  echo "To send to it: Alt+N, Space (network mode), Tab, type 127.0.0.1, Alt+S."
 else
   kill "$printer_pid" 2>/dev/null || true
   printer_pid=
@@ -99,7 +100,7 @@ app_pid=$!
 if [ -n "$own_display" ]; then
   shot=$build/screenshots/dialog.png
   mkdir -p "$(dirname "$shot")"
-  wait_for 60 xdotool search --onlyvisible --name Velmora_Firmware_Download >/dev/null 2>&1 ||
+  wait_for 60 timeout 5 xdotool search --onlyvisible --name Velmora_Firmware_Download >/dev/null 2>&1 ||
     echo "The dialog did not appear within a minute; the screenshot shows what there is."
   sleep 3   # let it paint, and the printer list fill
   import -window root "$shot"

@@ -41,10 +41,15 @@ wait_for() {   # wait_for SECONDS TEST...
   done
 }
 
-dialog() { xdotool search --onlyvisible --name '^Velmora_Firmware_Download$' 2>/dev/null | head -n 1; }
+# Every X query is bounded: one xdotool search was once seen to hang while
+# windows came and went.
+dialog() { timeout 5 xdotool search --onlyvisible --name '^Velmora_Firmware_Download$' 2>/dev/null | head -n 1; }
 dialog_shown() { [ -n "$(dialog)" ]; }
+# Keys go where the X focus is; Wine moves it to the dialog shortly after
+# showing it, and a key sent before that is lost.
+dialog_focused() { [ "$(timeout 5 xdotool getwindowfocus 2>/dev/null)" = "$(dialog)" ]; }
 no_message_box() {
-  xdotool search --onlyvisible --name '^(Info|Error|Failure!)$' >/dev/null 2>&1 || return 0
+  timeout 5 xdotool search --onlyvisible --name '^(Info|Error|Failure!)$' >/dev/null 2>&1 || return 0
   import -window root "$run/unexpected.png"
   fail "a message box is open; see $run/unexpected.png"
 }
@@ -74,6 +79,7 @@ export WINEPREFIX=$prefix WINELOADER=$loader WINEDEBUG=-all WINEDLLOVERRIDES="ms
 app_pid=$!
 
 wait_for 60 dialog_shown || fail "the dialog did not appear within a minute"
+wait_for 30 dialog_focused || fail "the dialog did not get the keyboard focus"
 sleep 2   # painted, the printer list filled
 no_message_box
 shoot dialog-start.png
