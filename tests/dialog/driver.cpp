@@ -112,6 +112,8 @@ static std::string environmentBlock(const std::vector<std::string> &changes)
 
 bool Program::start(const std::string &unixPath, const std::vector<std::string> &environment)
 {
+    if (process_.hProcess != nullptr)
+        return false;   // one program per Program
     std::string commandLine = "\"" + windowsPath(unixPath) + "\"";
     std::vector<char> line(commandLine.begin(), commandLine.end());
     line.push_back('\0');
