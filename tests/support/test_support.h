@@ -18,6 +18,7 @@ std::ostream &operator<<(std::ostream &out, const Box &box);
 // Watches for owner-less message boxes with one of the program's captions
 // ("Info", "Error", "Failure!"), in this process or any other on the desktop,
 // the way an operator sees them: it reads each box's text and presses OK.
+// Keep one alive at a time: two would race for each box.
 class BoxWatcher {
 public:
     BoxWatcher();
