@@ -7,6 +7,8 @@
 #   services.sh stop  RUN_DIR WINEPREFIX WINE_LOADER
 #   services.sh queues RUN_DIR NAME...     replace the CUPS queues with NAME...
 #   services.sh queues RUN_DIR --standard  back to the queues the tests start from
+#   services.sh cupsd RUN_DIR stop|start   stop this run's CUPS daemon; start a fresh
+#                                          one with the standard queues
 #
 # Everything is stopped by the process id recorded at start (and the wine
 # server through its prefix); nothing else on the machine is touched.
@@ -138,8 +140,20 @@ case $action in
       set_queues "$@"
     fi
     ;;
+  cupsd)
+    if [ "${3:-}" = stop ]; then
+      pid=$(cat "$run/cupsd.pid" 2>/dev/null || echo none)
+      stop_pid cupsd
+      wait_for 10 eval "! kill -0 $pid 2>/dev/null" || { echo "cupsd $pid did not stop" >&2; exit 1; }
+    else
+      start_cupsd
+      set_queues "${STANDARD_QUEUES[@]}" "$REJECTING_QUEUE"
+      cupsreject "$REJECTING_QUEUE"
+    fi
+    ;;
   *)
     echo "usage: $0 start|stop RUN_DIR WINEPREFIX WINE_LOADER | queues RUN_DIR NAME...|--standard" >&2
+    echo "       $0 cupsd RUN_DIR stop|start" >&2
     exit 2
     ;;
 esac
