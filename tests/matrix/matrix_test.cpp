@@ -122,7 +122,7 @@ TEST(MatrixPeers, PrinterAnsweringAfterTheImageGetsItWholeOnceAndTheFaceShows)
     expectJobsAtPrinter(1, 1000);
 }
 
-TEST(MatrixSpooler, RejectingQueue)
+TEST(MatrixSpooler, RejectingQueueShowsOneErrorBoxAndSendsNothing)
 {
     printer::clear();
     Session session;
