@@ -75,7 +75,9 @@ WebInterface No
 EOF
   cupsd -f -c "$cups/cupsd.conf" -s "$cups/cups-files.conf" >"$cups/log/cupsd.out" 2>&1 &
   echo $! >"$run/cupsd.pid"
-  wait_for 10 lpstat -r >/dev/null 2>&1 || { echo "cupsd did not start; see $cups/log" >&2; return 1; }
+  # lpstat -r succeeds either way; only its words tell.
+  wait_for 10 sh -c 'lpstat -r 2>/dev/null | grep -q "is running"' ||
+    { echo "cupsd did not start; see $cups/log" >&2; return 1; }
 }
 
 set_queues() {   # the queues, in the order given
