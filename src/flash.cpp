@@ -165,6 +165,23 @@ static int printerTookEverything(SOCKET connection)
     }
 }
 
+// Digits and dots name an IPv4 address only in the full four-part decimal
+// form. Resolvers also read "192.168.1" as 192.168.0.1 and "010.0.0.1" as
+// 8.0.0.1: the firmware would go to a device nobody named.
+static int isShortOrOctalAddress(const char *host)
+{
+    int dots = 0;
+    for (const char *c = host; *c != '\0'; c++) {
+        if (*c == '.')
+            dots++;
+        else if (*c < '0' || *c > '9')
+            return 0;   // a name, for the resolver
+        else if (*c == '0' && (c == host || c[-1] == '.') && c[1] >= '0' && c[1] <= '9')
+            return 1;   // a leading zero: octal
+    }
+    return dots != 3;
+}
+
 int SendDataToNetHost(const BYTE *data, DWORD size)
 {
     char host[256];
@@ -173,7 +190,7 @@ int SendDataToNetHost(const BYTE *data, DWORD size)
         return 0;
     }
 
-    hostent *entry = gethostbyname(host);
+    hostent *entry = isShortOrOctalAddress(host) ? NULL : gethostbyname(host);
     if (entry == NULL || entry->h_addr_list == NULL || entry->h_addr_list[0] == NULL) {
         displayMsg2("Couldn't find printer: ", host);
         return 0;

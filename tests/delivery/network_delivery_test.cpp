@@ -92,6 +92,9 @@ TEST_F(NetworkDelivery, FailuresShowTheirBoxAndReturnZero)
         { "", false, { "Info", "Please Enter Host Name" } },
         { "no-such-printer.invalid", true, { "Info", "Couldn't find printer:  no-such-printer.invalid" } },
         { longName, true, { "Info", "Couldn't find printer:  " + longName } },
+        // Resolvers would read these as 127.0.0.1 and 8.0.0.1.
+        { "127.1", false, { "Info", "Couldn't find printer:  127.1" } },
+        { "010.0.0.1", false, { "Info", "Couldn't find printer:  010.0.0.1" } },
         // Nothing listens on 127.0.0.2: the connection is refused.
         { "127.0.0.2", false, { "Info", "Unable to connect to port 9100 on device" } },
     };

