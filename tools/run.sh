@@ -36,14 +36,7 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
 
-wait_for() {   # wait_for SECONDS TEST...
-  local tries=$(($1 * 10)); shift
-  until "$@"; do
-    tries=$((tries - 1))
-    [ $tries -gt 0 ] || return 1
-    sleep 0.1
-  done
-}
+. "$root/tools/wait-for.sh"
 
 # A wine server already serving the prefix belongs to someone else (the tests
 # of this tree, most likely): joining it and then ending it would break them.

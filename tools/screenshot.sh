@@ -32,14 +32,7 @@ trap 'exit 129' HUP
 
 fail() { echo "screenshot.sh: $*" >&2; exit 1; }
 
-wait_for() {   # wait_for SECONDS TEST...
-  local tries=$(($1 * 10)); shift
-  until "$@"; do
-    tries=$((tries - 1))
-    [ $tries -gt 0 ] || return 1
-    sleep 0.1
-  done
-}
+. "$root/tools/wait-for.sh"
 
 # Every X query is bounded: one xdotool search was once seen to hang while
 # windows came and went.

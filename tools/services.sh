@@ -25,14 +25,7 @@ export CUPS_SERVER=$cups/cups.sock
 STANDARD_QUEUES=(velmora-main velmora-annex velmora-basement)
 REJECTING_QUEUE=velmora-rejects
 
-wait_for() {   # wait_for SECONDS TEST...
-  local tries=$(($1 * 10)); shift
-  until "$@"; do
-    tries=$((tries - 1))
-    [ $tries -gt 0 ] || return 1
-    sleep 0.1
-  done
-}
+. "$here/wait-for.sh"
 
 start_xvfb() {
   rm -f "$run/display"

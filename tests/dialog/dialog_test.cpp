@@ -19,29 +19,6 @@ namespace {
 const std::string CONFIG_REQUEST("\x1b%-12345X@PJL DEFAULT TESTPAGE=SELFTEST\n\x1b%-12345X");
 const DWORD SETTLE_MS = 20000;
 
-// What the operator sees of the three buttons.
-struct Buttons {
-    bool send, exit, config, configShown;
-    bool operator==(const Buttons &o) const
-    {
-        return send == o.send && exit == o.exit && config == o.config && configShown == o.configShown;
-    }
-};
-
-std::ostream &operator<<(std::ostream &out, const Buttons &b)
-{
-    return out << "{send " << b.send << ", exit " << b.exit << ", config " << b.config << ", config shown "
-               << b.configShown << "}";
-}
-
-Buttons buttons(const Program &program)
-{
-    return { program.enabled(SEND_BUTTON), program.enabled(EXIT_BUTTON), program.enabled(CONFIG_BUTTON),
-             program.visible(CONFIG_BUTTON) };
-}
-
-const Buttons AT_START = { true, true, false, false };
-const Buttons AFTER_FIRMWARE = { false, true, true, false };
 
 std::string systemText(DWORD code)
 {

@@ -380,3 +380,18 @@ void Program::terminate()
         WaitForSingleObject(process_.hProcess, 10000);
     }
 }
+
+const Buttons AT_START = { true, true, false, false };
+const Buttons AFTER_FIRMWARE = { false, true, true, false };
+
+std::ostream &operator<<(std::ostream &out, const Buttons &b)
+{
+    return out << "{send " << b.send << ", exit " << b.exit << ", config " << b.config << ", config shown "
+               << b.configShown << "}";
+}
+
+Buttons buttons(const Program &program)
+{
+    return { program.enabled(SEND_BUTTON), program.enabled(EXIT_BUTTON), program.enabled(CONFIG_BUTTON),
+             program.visible(CONFIG_BUTTON) };
+}

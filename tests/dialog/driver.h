@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -103,5 +104,19 @@ private:
     DWORD exitCode_;
     DWORD endedAt_;
 };
+
+// What the operator sees of the three buttons.
+struct Buttons {
+    bool send, exit, config, configShown;
+    bool operator==(const Buttons &o) const
+    {
+        return send == o.send && exit == o.exit && config == o.config && configShown == o.configShown;
+    }
+};
+std::ostream &operator<<(std::ostream &out, const Buttons &b);
+Buttons buttons(const Program &program);
+
+extern const Buttons AT_START;         // Send Firmware and Exit; Print Config hidden, disabled
+extern const Buttons AFTER_FIRMWARE;   // Exit, and Print Config enabled but still hidden
 
 #endif

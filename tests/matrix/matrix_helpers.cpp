@@ -11,21 +11,6 @@ namespace {
 const DWORD SETTLE_MS = 20000;
 }
 
-const Buttons AT_START = { true, true, false, false };
-const Buttons AFTER_FIRMWARE = { false, true, true, false };
-
-std::ostream &operator<<(std::ostream &out, const Buttons &b)
-{
-    return out << "{send " << b.send << ", exit " << b.exit << ", config " << b.config << ", config shown "
-               << b.configShown << "}";
-}
-
-Buttons buttons(const Program &program)
-{
-    return { program.enabled(SEND_BUTTON), program.enabled(EXIT_BUTTON), program.enabled(CONFIG_BUTTON),
-             program.visible(CONFIG_BUTTON) };
-}
-
 bool startProgram(Program &program)
 {
     if (!program.start(FLASH_PROGRAM))

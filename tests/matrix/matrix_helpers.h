@@ -11,20 +11,6 @@
 #include "driver.h"
 #include "test_support.h"
 
-// What the operator sees of the three buttons.
-struct Buttons {
-    bool send, exit, config, configShown;
-    bool operator==(const Buttons &o) const
-    {
-        return send == o.send && exit == o.exit && config == o.config && configShown == o.configShown;
-    }
-};
-std::ostream &operator<<(std::ostream &out, const Buttons &b);
-Buttons buttons(const Program &program);
-
-extern const Buttons AT_START;         // Send Firmware and Exit; Print Config hidden, disabled
-extern const Buttons AFTER_FIRMWARE;   // Exit, and Print Config enabled but still hidden
-
 // One run of the program and the boxes it shows.
 struct Session {
     BoxWatcher boxes;

@@ -30,14 +30,7 @@ trap 'exit 143' TERM
 
 fail() { echo "operator_pictures.sh: $*" >&2; exit 1; }
 
-wait_for() {   # wait_for SECONDS TEST...
-  local tries=$(($1 * 10)); shift
-  until "$@"; do
-    tries=$((tries - 1))
-    [ $tries -gt 0 ] || return 1
-    sleep 0.1
-  done
-}
+. "$root/tools/wait-for.sh"
 
 window() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1; }
 shown() { [ -n "$(window "$1")" ]; }
