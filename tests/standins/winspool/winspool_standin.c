@@ -3,13 +3,8 @@
  * of its own from the program's folder with WINEDLLOVERRIDES=winspool.drv=n,b
  * (callers check that they got it: with "b" a missing stand-in goes unnoticed).
  *
- * In-process control: the Standin* exports below, found with GetProcAddress.
- * Programs run whole (no test code inside) are set up from the environment,
- * read when the DLL loads (StandinReset goes back to it):
- *   STANDIN_WINSPOOL_FAIL=Call[:error[:occurrence]]   e.g. StartPagePrinter:31
- *   STANDIN_WINSPOOL_SHORT=missing[:error]            WritePrinter reports that many bytes fewer
- *   STANDIN_WINSPOOL_PRINTERS=name,name,...           what EnumPrintersA lists
- *   STANDIN_WINSPOOL_LOG=Z:\tmp\calls.log            each call appended there as a line
+ * Control: the Standin* exports below, found with GetProcAddress by the test
+ * program that carries the updater's code.
  */
 #include <windows.h>
 #include <winspool.h>
@@ -23,7 +18,6 @@
 #define DEFAULT_ERROR ERROR_GEN_FAILURE
 
 static char calls[65536];
-static char logPath[MAX_PATH];
 static char printerNames[32768];
 static char failCall[64];
 static int failOccurrence;   /* 0: every call of failCall */
@@ -52,16 +46,6 @@ static void note(const char *format, ...)
     va_end(args);
     size_t used = strlen(calls);
     snprintf(calls + used, sizeof calls - used, "%s\n", line);
-    if (logPath[0] != '\0') {
-        HANDLE file = CreateFileA(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-        if (file != INVALID_HANDLE_VALUE) {
-            DWORD written;
-            WriteFile(file, line, (DWORD)strlen(line), &written, NULL);
-            WriteFile(file, "\n", 1, &written, NULL);
-            CloseHandle(file);
-        }
-    }
     SetLastError(saved);
 }
 
@@ -105,44 +89,14 @@ static BOOL proceed(const char *call, HANDLE printer)
     return succeeds(call, printer);
 }
 
-static BOOL readSetting(const char *name, char *value, DWORD size)
-{
-    DWORD length = GetEnvironmentVariableA(name, value, size);
-    return length > 0 && length < size;
-}
-
 static void configure(void)
 {
-    char value[256];
     calls[0] = '\0';
     failCall[0] = '\0';
     failOccurrence = failSeen = 0;
     failError = DEFAULT_ERROR;
     shortBy = 0;
     shortError = DEFAULT_ERROR;
-    if (readSetting("STANDIN_WINSPOOL_FAIL", value, sizeof value)) {
-        char *error = strchr(value, ':');
-        if (error != NULL) {
-            *error++ = '\0';
-            char *occurrence = strchr(error, ':');
-            failError = strtoul(error, NULL, 10);
-            if (occurrence != NULL)
-                failOccurrence = atoi(occurrence + 1);
-        }
-        snprintf(failCall, sizeof failCall, "%s", value);
-    }
-    if (readSetting("STANDIN_WINSPOOL_SHORT", value, sizeof value)) {
-        char *error = strchr(value, ':');
-        shortBy = strtoul(value, NULL, 10);
-        if (error != NULL)
-            shortError = strtoul(error + 1, NULL, 10);
-    }
-}
-
-static void loadPrinters(void)
-{
-    if (!readSetting("STANDIN_WINSPOOL_PRINTERS", printerNames, sizeof printerNames))
-        snprintf(printerNames, sizeof printerNames, "%s", DEFAULT_PRINTERS);
 }
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
@@ -150,9 +104,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
     (void)instance;
     (void)reserved;
     if (reason == DLL_PROCESS_ATTACH) {
-        if (!readSetting("STANDIN_WINSPOOL_LOG", logPath, sizeof logPath))
-            logPath[0] = '\0';
-        loadPrinters();
+        snprintf(printerNames, sizeof printerNames, "%s", DEFAULT_PRINTERS);
         configure();
     }
     return TRUE;
@@ -160,7 +112,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 
 /* ---------------------------------------------------------------- control */
 
-/* Forgets the calls, the failure and the short count (back to the environment's). */
+/* Forgets the calls, the failure and the short count. */
 void StandinReset(void)
 {
     configure();
@@ -185,10 +137,7 @@ void StandinShortWrite(DWORD missing, DWORD error)
 /* The printers EnumPrintersA lists, comma-separated; null for the default. */
 void StandinSetPrinters(const char *names)
 {
-    if (names == NULL)
-        loadPrinters();
-    else
-        snprintf(printerNames, sizeof printerNames, "%s", names);
+    snprintf(printerNames, sizeof printerNames, "%s", names != NULL ? names : DEFAULT_PRINTERS);
 }
 
 /* The calls so far, one a line. */
