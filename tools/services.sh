@@ -30,7 +30,7 @@ REJECTING_QUEUE=velmora-rejects
 start_xvfb() {
   rm -f "$run/display"
   Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$run/display" >"$run/xvfb.log" 2>&1 &
-  echo $! >"$run/xvfb.pid"
+  record_pid xvfb $!
   wait_for 10 test -s "$run/display" || { echo "Xvfb did not start; see $run/xvfb.log" >&2; return 1; }
 }
 
@@ -67,7 +67,7 @@ WebInterface No
 </Policy>
 EOF
   cupsd -f -c "$cups/cupsd.conf" -s "$cups/cups-files.conf" >"$cups/log/cupsd.out" 2>&1 &
-  echo $! >"$run/cupsd.pid"
+  record_pid cupsd $!
   # lpstat -r succeeds either way; only its words tell.
   wait_for 10 sh -c 'lpstat -r 2>/dev/null | grep -q "is running"' ||
     { echo "cupsd did not start; see $cups/log" >&2; return 1; }
@@ -87,7 +87,7 @@ start_printer() {
   rm -f "$run/printer.ready"
   python3 "$here/printer_sim.py" --jobs "$run/printer" --ready-file "$run/printer.ready" --quiet \
     >"$run/printer.log" 2>&1 &
-  echo $! >"$run/printer.pid"
+  record_pid printer $!
   wait_for 10 test -e "$run/printer.ready" || { cat "$run/printer.log" >&2; return 1; }
 }
 
@@ -99,10 +99,19 @@ start_wine() {
   "$loader" wineboot </dev/null >/dev/null 2>&1
 }
 
+# A pid file holds the process id and its start time: a file left behind by
+# a run that never stopped must not make us kill whoever has that id now.
+started_at() { awk '{print $22}' "/proc/$1/stat" 2>/dev/null; }
+record_pid() { echo "$2 $(started_at "$2")" >"$run/$1.pid"; }
+recorded_pid() { [ -f "$run/$1.pid" ] && cut -d' ' -f1 "$run/$1.pid"; }
+
 stop_pid() {
-  local file=$run/$1.pid
+  local file=$run/$1.pid pid since
   [ -f "$file" ] || return 0
-  kill "$(cat "$file")" 2>/dev/null || true
+  read -r pid since <"$file" || true
+  if [ -n "$pid" ] && [ -n "$since" ] && [ "$(started_at "$pid")" = "$since" ]; then
+    kill "$pid" 2>/dev/null || true
+  fi
   rm -f "$file"
 }
 
@@ -137,7 +146,7 @@ case $action in
     ;;
   cupsd)
     if [ "${3:-}" = stop ]; then
-      pid=$(cat "$run/cupsd.pid" 2>/dev/null || echo none)
+      pid=$(recorded_pid cupsd || echo none)
       stop_pid cupsd
       wait_for 10 eval "! kill -0 $pid 2>/dev/null" || { echo "cupsd $pid did not stop" >&2; exit 1; }
     else
