@@ -27,11 +27,24 @@ REJECTING_QUEUE=velmora-rejects
 
 . "$here/wait-for.sh"
 
+# The display number is ours alone across network namespaces too: Xvfb's
+# own choice (-displayfd) was seen to take a number that a run in another
+# namespace already had, and the two then shared its socket file.
 start_xvfb() {
+  local n pid
   rm -f "$run/display"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$run/display" >"$run/xvfb.log" 2>&1 &
-  record_pid xvfb $!
-  wait_for 10 test -s "$run/display" || { echo "Xvfb did not start; see $run/xvfb.log" >&2; return 1; }
+  for n in $(seq 10 99); do
+    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$run/xvfb.log" 2>&1 &
+    pid=$!
+    if wait_for 10 eval "[ -S /tmp/.X11-unix/X$n ] || ! kill -0 $pid 2>/dev/null" && kill -0 "$pid" 2>/dev/null; then
+      record_pid xvfb "$pid"
+      echo "$n" >"$run/display"
+      return 0
+    fi
+  done
+  echo "Xvfb did not start; see $run/xvfb.log" >&2
+  return 1
 }
 
 start_cupsd() {
