@@ -27,20 +27,6 @@ std::string systemText(DWORD code)
     return text;
 }
 
-// The queues in the order the spooler lists them to any program.
-std::vector<std::string> spoolerQueues()
-{
-    const DWORD flags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
-    DWORD needed = 0, count = 0;
-    EnumPrintersA(flags, nullptr, 1, nullptr, 0, &needed, &count);
-    std::vector<BYTE> records(needed + 1);
-    std::vector<std::string> names;
-    if (EnumPrintersA(flags, nullptr, 1, records.data(), needed, &needed, &count))
-        for (DWORD i = 0; i < count; i++)
-            names.push_back(((const PRINTER_INFO_1A *)records.data())[i].pName);
-    return names;
-}
-
 // Waits until the program's boxes are gone and it is back in its dialog.
 void waitForBoxesClosed()
 {
@@ -138,7 +124,7 @@ TEST_F(Dialog, StartsInLocalModeWithEveryQueueListedAndNoneChosen)
     EXPECT_FALSE(program.visible(HOST_LABEL));
 
     std::vector<std::string> listed = program.printers();
-    EXPECT_EQ(spoolerQueues(), listed);
+    EXPECT_EQ(spoolerPrinters(), listed);
     std::sort(listed.begin(), listed.end());
     EXPECT_EQ((std::vector<std::string>{ "velmora-annex", "velmora-basement", "velmora-main", "velmora-rejects" }),
               listed);

@@ -101,21 +101,6 @@ void expectJobsAtPrinter(size_t count, DWORD ms)
     EXPECT_EQ(count, jobs.size()) << "jobs at the printer";
 }
 
-std::vector<std::string> spoolerQueues(DWORD *needed)
-{
-    const DWORD flags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
-    DWORD size = 0, count = 0;
-    EnumPrintersA(flags, nullptr, 1, nullptr, 0, &size, &count);
-    if (needed != nullptr)
-        *needed = size;
-    std::vector<BYTE> records(size + 1);
-    std::vector<std::string> names;
-    if (EnumPrintersA(flags, nullptr, 1, records.data(), size, &size, &count))
-        for (DWORD i = 0; i < count; i++)
-            names.push_back(((const PRINTER_INFO_1A *)records.data())[i].pName);
-    return names;
-}
-
 bool outside(const std::string &request, std::string *output)
 {
     // The script polls for the request and answers with "ok" or "failed",

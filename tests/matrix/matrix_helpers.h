@@ -41,9 +41,6 @@ void expectOneSpoolerFailureBox(const std::vector<Box> &seen);
 // Nothing, or nothing more, reaches the printer within `ms`.
 void expectJobsAtPrinter(size_t count, DWORD ms);
 
-// The queues in the order the spooler lists them to any program; `needed`
-// gets the size of their level-1 records.
-std::vector<std::string> spoolerQueues(DWORD *needed = nullptr);
 
 // Has matrix_scenario.sh carry out `request` outside Wine; its output goes
 // to `output`. False if it failed or there was no script to answer.

@@ -74,7 +74,7 @@ TEST_F(MatrixScenario, DISABLED_ListBeyondTheFirstBuffer)
     // matrix_scenario.sh has set 60 queues with names of 100 characters:
     // their level-1 records outgrow the program's first buffer of 16,384 bytes.
     DWORD needed = 0;
-    std::vector<std::string> queues = spoolerQueues(&needed);
+    std::vector<std::string> queues = spoolerPrinters(&needed);
     ASSERT_EQ(60u, queues.size());
     ASSERT_GT(needed, 16384u) << "the records fit the first buffer: nothing to see";
 

@@ -15,10 +15,6 @@ std::string systemText(DWORD code);
 // The text of the box displayLastError shows for an error code.
 std::string errorBoxText(DWORD code);
 
-// What EnumPrintersA lists, with room for all; `needed` gets the size of
-// the level-1 records.
-std::vector<std::string> spoolerPrinters(DWORD *needed = nullptr);
-
 // A window with a drop-down list (control 1004) styled like the dialog's,
 // standing in for the main dialog.
 class PrinterListWindow : public ::testing::Test {

@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <stdio.h>
+#include <winspool.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -93,6 +94,25 @@ bool BoxWatcher::waitForBoxes(size_t count, DWORD timeoutMs)
         Sleep(20);
     }
     return true;
+}
+
+// ---------------------------------------------------------------- spooler
+
+std::vector<std::string> spoolerPrinters(DWORD *needed)
+{
+    const DWORD flags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
+    DWORD size = 0, count = 0;
+    EnumPrintersA(flags, nullptr, 1, nullptr, 0, &size, &count);
+    if (needed != nullptr)
+        *needed = size;
+    std::vector<BYTE> records(size + 1);
+    std::vector<std::string> names;
+    if (!EnumPrintersA(flags, nullptr, 1, records.data(), size, &size, &count))
+        return names;
+    const PRINTER_INFO_1A *info = (const PRINTER_INFO_1A *)records.data();
+    for (DWORD i = 0; i < count; i++)
+        names.push_back(info[i].pName);
+    return names;
 }
 
 // ---------------------------------------------------------------- files

@@ -59,6 +59,10 @@ void behaveNextTime(const std::string &options);
 std::vector<Job> waitForJobs(size_t count, DWORD timeoutMs);
 }  // namespace printer
 
+// The printers the spooler lists to any program, in its order; `needed` gets
+// the size of their level-1 records.
+std::vector<std::string> spoolerPrinters(DWORD *needed = nullptr);
+
 // The firmware image that the build embeds (res/firmware.bin of the build tree).
 std::string firmwareImage();
 
