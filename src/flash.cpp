@@ -122,7 +122,7 @@ static int sendAll(SOCKET connection, const BYTE *data, DWORD size)
     while (size > 0) {
         int chunk = size > 0x40000000 ? 0x40000000 : (int)size;
         int sent = send(connection, (const char *)data, chunk, 0);
-        if (sent == SOCKET_ERROR || sent <= 0)
+        if (sent <= 0)   // SOCKET_ERROR; a blocking send never takes nothing
             return 0;
         data += sent;
         size -= (DWORD)sent;
