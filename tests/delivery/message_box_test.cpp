@@ -9,13 +9,6 @@
 
 namespace {
 
-std::string systemText(DWORD code)
-{
-    char text[1024] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0x0400, text, sizeof text, nullptr);
-    return text;
-}
-
 TEST(MessageBoxes, ShowExactTextAndCaption)
 {
     struct {
@@ -31,11 +24,10 @@ TEST(MessageBoxes, ShowExactTextAndCaption)
         { "displayLastError 1801", [] { SetLastError(1801); displayLastError(); },
           { "Error", "Please select printer in drop-down box" } },
         { "displayLastError 5", [] { SetLastError(5); displayLastError(); },
-          { "Error", "failure with error 5: " + systemText(5) } },
+          { "Error", "failure with error 5: Access denied.\r\n" } },
         { "displayLastError, no system text", [] { SetLastError(0x2000ABCD); displayLastError(); },
           { "Error", "failure with error 536914893: (the system has no text for this code)" } },
     };
-    ASSERT_FALSE(systemText(5).empty());
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         BoxWatcher watcher;

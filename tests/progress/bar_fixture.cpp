@@ -69,7 +69,7 @@ const char *messageName(UINT message)
     case PBM_SETBKCOLOR: return "PBM_SETBKCOLOR";
     case WM_PAINT: return "WM_PAINT";
     case WM_APP: return "WM_APP";
-    case SLEPT: return "Sleep";
+    case SLEEP_LOGGED: return "Sleep";
     }
     return "message";
 }

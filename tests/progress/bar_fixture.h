@@ -25,8 +25,8 @@ struct Sent {
 };
 std::ostream &operator<<(std::ostream &out, const Sent &sent);
 
-// Not a window message: a log entry for a call of Sleep(wParam).
-const UINT SLEPT = 0x10000;
+// A log entry for a call of Sleep(wParam): a value no window message has.
+const UINT SLEEP_LOGGED = 0x10000;
 
 // Everything logged since the test began; tests may add their own entries.
 std::vector<Sent> &sentLog();

@@ -147,20 +147,25 @@ TEST(ProgressBarScaling, ScaleForDpiUsesASinglePrecisionScaleAndTruncates)
 
 TEST_F(BarTest, ControlIsPlacedScaledForTheScreen)
 {
-    int dpi = CProgressBar::GetScreenDPI();
-    ASSERT_GT(dpi, 0);
-    // Set when ControlIsPlacedScaledAtAnotherScreenDpi runs this case.
-    std::string screenDpi = environment("FLASH_SCREEN_DPI");
-    if (!screenDpi.empty()) {
-        EXPECT_EQ(atoi(screenDpi.c_str()), dpi);
-    }
+    // Where the bar made at (55, 102) 350 x 20 lands at each screen dpi.
+    struct {
+        int dpi;
+        std::vector<LONG> placed;   // left, top, width, height
+    } cases[] = { { 96, { 55, 102, 350, 20 } }, { 120, { 68, 127, 437, 25 } } };
+    // ControlIsPlacedScaledAtAnotherScreenDpi runs this case at 120 dpi.
+    std::string asked = environment("FLASH_SCREEN_DPI");
+    const int dpi = asked.empty() ? 96 : atoi(asked.c_str());
+    ASSERT_EQ(dpi, CProgressBar::GetScreenDPI());
     RECT placed;
     ASSERT_TRUE(GetWindowRect(bar->hBarWnd, &placed));
     MapWindowPoints(nullptr, host, (POINT *)&placed, 2);
-    EXPECT_EQ(std::vector<LONG>({ CProgressBar::ScaleForDPI(55, dpi), CProgressBar::ScaleForDPI(102, dpi),
-                                  CProgressBar::ScaleForDPI(350, dpi), CProgressBar::ScaleForDPI(20, dpi) }),
-              std::vector<LONG>({ placed.left, placed.top, placed.right - placed.left, placed.bottom - placed.top }))
-        << "at " << dpi << " dpi";
+    for (const auto &c : cases) {
+        if (c.dpi == dpi) {
+            EXPECT_EQ(c.placed, std::vector<LONG>({ placed.left, placed.top, placed.right - placed.left,
+                                                    placed.bottom - placed.top }))
+                << "at " << dpi << " dpi";
+        }
+    }
 }
 
 // Wine reads the screen's dpi from the registry when a process starts: so

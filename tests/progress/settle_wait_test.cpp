@@ -20,7 +20,7 @@ void (*afterSleepCalled)(int sleepNumber) = nullptr;
 VOID WINAPI countingSleep(DWORD milliseconds)
 {
     if (GetCurrentThreadId() == waitingThread) {
-        sentLog().push_back({ SLEPT, milliseconds, 0 });
+        sentLog().push_back({ SLEEP_LOGGED, milliseconds, 0 });
         if (afterSleepCalled != nullptr)
             afterSleepCalled(++sleeps);
     }
@@ -114,7 +114,7 @@ TEST_F(SettleWait, EachSecondIsTenSleepsOfATenthAndTenStepsEndingFull)
 
         Log expected = resetFor(seconds * 10);
         for (int tick = 0; tick < seconds * 10; tick++) {
-            expected.push_back({ SLEPT, 100, 0 });
+            expected.push_back({ SLEEP_LOGGED, 100, 0 });
             expected.push_back({ PBM_STEPIT, 0, 0 });
         }
         EXPECT_EQ(expected, sentLog());
@@ -144,7 +144,7 @@ TEST_F(SettleWait, MessagesAreHandledAndTheWindowRepaintedWhileWaiting)
     // Each tick handles what is queued after its sleep, before its step.
     Log expected = resetFor(10);
     for (int tick = 1; tick <= 10; tick++) {
-        expected.push_back({ SLEPT, 100, 0 });
+        expected.push_back({ SLEEP_LOGGED, 100, 0 });
         if (tick == 1)
             expected.push_back({ WM_APP, 1, 0 });
         if (tick == 3) {

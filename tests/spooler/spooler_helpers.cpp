@@ -4,22 +4,6 @@
 
 #include "resource.h"
 
-std::string systemText(DWORD code)
-{
-    char text[1024] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0x0400, text, sizeof text, nullptr);
-    return text;
-}
-
-std::string errorBoxText(DWORD code)
-{
-    if (code == ERROR_INVALID_PRINTER_NAME)
-        return "Please select printer in drop-down box";
-    std::string text = systemText(code);
-    return "failure with error " + std::to_string(code) + ": " +
-           (text.empty() ? "(the system has no text for this code)" : text);
-}
-
 void PrinterListWindow::SetUp()
 {
     window = CreateWindowA("STATIC", "", WS_OVERLAPPED, 0, 0, 400, 300, nullptr, nullptr, nullptr, nullptr);

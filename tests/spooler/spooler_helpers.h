@@ -9,11 +9,7 @@
 #include <string>
 #include <vector>
 
-// The system's text for an error code, as displayLastError shows it.
-std::string systemText(DWORD code);
-
-// The text of the box displayLastError shows for an error code.
-std::string errorBoxText(DWORD code);
+#include "test_support.h"
 
 // A window with a drop-down list (control 1004) styled like the dialog's,
 // standing in for the main dialog.

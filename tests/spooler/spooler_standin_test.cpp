@@ -105,15 +105,21 @@ TEST_F(SpoolerStandin, EachFailingStepUndoesWhatWasStartedThenShowsOneBox)
         DWORD error;
         DWORD missing;        // bytes WritePrinter says it did not write
         std::vector<std::string> calls;
+        std::string box;
     } rows[] = {
-        { "OpenPrinterA", 1801, 0, { OPEN, BOX } },
-        { "OpenPrinterA", ERROR_ACCESS_DENIED, 0, { OPEN, BOX } },
-        { "StartDocPrinterA", ERROR_INVALID_PARAMETER, 0, { OPEN, DOC, CLOSE, BOX } },
-        { "StartPagePrinter", ERROR_GEN_FAILURE, 0, { OPEN, DOC, PAGE, END_DOC, CLOSE, BOX } },
-        { "WritePrinter", ERROR_DISK_FULL, 0, { OPEN, DOC, PAGE, WRITE, END_PAGE, END_DOC, CLOSE, BOX } },
-        { "EndPagePrinter", ERROR_NOT_READY, 0, { OPEN, DOC, PAGE, WRITE, END_PAGE, END_DOC, CLOSE, BOX } },
-        { "EndDocPrinter", ERROR_INVALID_HANDLE, 0, { OPEN, DOC, PAGE, WRITE, END_PAGE, END_DOC, CLOSE, BOX } },
-        { nullptr, ERROR_DISK_FULL, 1, { OPEN, DOC, PAGE, WRITE, END_PAGE, END_DOC, CLOSE, BOX } },
+        { "OpenPrinterA", 1801, 0, { OPEN, BOX }, "Please select printer in drop-down box" },
+        { "OpenPrinterA", 5, 0, { OPEN, BOX }, "failure with error 5: " + systemText(5) },
+        { "StartDocPrinterA", 87, 0, { OPEN, DOC, CLOSE, BOX }, "failure with error 87: " + systemText(87) },
+        { "StartPagePrinter", 31, 0, { OPEN, DOC, PAGE, END_DOC, CLOSE, BOX },
+          "failure with error 31: " + systemText(31) },
+        { "WritePrinter", 112, 0, { OPEN, DOC, PAGE, WRITE, END_PAGE, END_DOC, CLOSE, BOX },
+          "failure with error 112: " + systemText(112) },
+        { "EndPagePrinter", 21, 0, { OPEN, DOC, PAGE, WRITE, END_PAGE, END_DOC, CLOSE, BOX },
+          "failure with error 21: " + systemText(21) },
+        { "EndDocPrinter", 6, 0, { OPEN, DOC, PAGE, WRITE, END_PAGE, END_DOC, CLOSE, BOX },
+          "failure with error 6: " + systemText(6) },
+        { nullptr, 112, 1, { OPEN, DOC, PAGE, WRITE, END_PAGE, END_DOC, CLOSE, BOX },
+          "failure with error 112: " + systemText(112) },
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(std::string(row.failAt != nullptr ? row.failAt : "short count") + " with error " +
@@ -126,7 +132,7 @@ TEST_F(SpoolerStandin, EachFailingStepUndoesWhatWasStartedThenShowsOneBox)
         BoxWatcher watcher;
         EXPECT_EQ(0, sendConfig(SendDataToSpooler, "velmora-main"));
         EXPECT_EQ(row.calls, calls());
-        EXPECT_EQ(std::vector<Box>({ { "Error", errorBoxText(row.error) } }), watcher.boxes());
+        EXPECT_EQ(std::vector<Box>({ { "Error", row.box } }), watcher.boxes());
     }
 }
 
@@ -159,7 +165,7 @@ TEST_F(SpoolerStandin, SendChoosesSpoolerOrNetworkByModeAndNeverOpensEmptyName)
 
 TEST_F(SpoolerStandin, PrinterListAsksOnceMoreWithRoomAskedForAndReportsFailureWithSizes)
 {
-    // 100 printers of 100 characters: more than the first buffer holds.
+    // 100 printers of 100 characters: more than the first buffer of 16,384 bytes holds.
     std::string many;
     for (int i = 0; i < 100; i++)
         many += (i ? "," : "") + std::string("velmora-long-") + std::to_string(100 + i) + std::string(84, 'q');
@@ -188,8 +194,8 @@ TEST_F(SpoolerStandin, PrinterListAsksOnceMoreWithRoomAskedForAndReportsFailureW
 
         const std::string first = "EnumPrintersA 6 (null) 1 16384";
         std::vector<std::string> expected = { first };
-        DWORD offered = sizeof printers;
-        if (needed > sizeof printers) {
+        DWORD offered = 16384;
+        if (needed > offered) {
             expected.push_back("EnumPrintersA 6 (null) 1 " + std::to_string(needed));
             offered = needed;
         }

@@ -9,6 +9,38 @@
 #include <ostream>
 #include <sstream>
 
+const std::string CONFIG_REQUEST("\x1b%-12345X@PJL DEFAULT TESTPAGE=SELFTEST\n\x1b%-12345X");
+
+DWORD startMs()
+{
+    std::string seconds = environment("FLASH_START_SECONDS");
+    return seconds.empty() ? 15000 : (DWORD)atoi(seconds.c_str()) * 1000;
+}
+
+std::string programPath(const std::string &relative)
+{
+    std::string tree = environment("FLASH_PROGRAM_TREE");
+    return (tree.empty() ? environment("FLASH_BUILD_DIR") : tree) + "/" + relative;
+}
+
+bool waitUntil(const std::function<bool()> &condition, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+std::string systemText(DWORD code)
+{
+    char text[1024] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0x0400, text, sizeof text, nullptr);
+    return text;
+}
+
 std::ostream &operator<<(std::ostream &out, const Box &box)
 {
     return out << "[" << box.caption << "] \"" << box.text << "\"";
@@ -49,10 +81,11 @@ static std::string windowText(HWND window)
     return text;
 }
 
+static const char *const CAPTIONS[] = { "Info", "Error", "Failure!" };
+
 void BoxWatcher::look()
 {
-    static const char *const captions[] = { "Info", "Error", "Failure!" };
-    for (const char *caption : captions) {
+    for (const char *caption : CAPTIONS) {
         HWND box = nullptr;
         while ((box = FindWindowExA(nullptr, box, "#32770", caption)) != nullptr) {
             if (!IsWindowVisible(box))
@@ -87,13 +120,22 @@ std::vector<Box> BoxWatcher::boxes()
 
 bool BoxWatcher::waitForBoxes(size_t count, DWORD timeoutMs)
 {
-    DWORD start = GetTickCount();
-    while (boxes().size() < count) {
-        if (GetTickCount() - start > timeoutMs)
+    return waitUntil([&] { return boxes().size() >= count; }, timeoutMs);
+}
+
+static bool noBoxOpen()
+{
+    for (const char *caption : CAPTIONS)
+        if (FindWindowA("#32770", caption) != nullptr)
             return false;
-        Sleep(20);
-    }
     return true;
+}
+
+void BoxWatcher::waitUntilAllClosed()
+{
+    waitUntil(noBoxOpen, 10000);
+    Sleep(500);
+    waitUntil(noBoxOpen, 10000);
 }
 
 // ---------------------------------------------------------------- spooler
@@ -185,8 +227,8 @@ static std::string reportValue(const std::string &report, const std::string &key
     return "";
 }
 
-// The numbers of the finished jobs in the folder, oldest first.
-static std::vector<int> finishedJobs()
+// The numbers of the jobs the simulator has reported, oldest first.
+static std::vector<int> reportedJobNumbers()
 {
     std::vector<int> numbers;
     WIN32_FIND_DATAA found;
@@ -203,11 +245,9 @@ static std::vector<int> finishedJobs()
 
 std::vector<Job> waitForJobs(size_t count, DWORD timeoutMs)
 {
-    DWORD start = GetTickCount();
-    while (finishedJobs().size() < count && GetTickCount() - start <= timeoutMs)
-        Sleep(50);
+    waitUntil([count] { return reportedJobNumbers().size() >= count; }, timeoutMs);
     std::vector<Job> jobs;
-    for (int n : finishedJobs()) {
+    for (int n : reportedJobNumbers()) {
         // The simulator writes each report after the job's bytes.
         std::string base = jobsFolder() + "\\job-" + std::to_string(n);
         std::string report = readFile(base + ".done");
@@ -219,3 +259,34 @@ std::vector<Job> waitForJobs(size_t count, DWORD timeoutMs)
 }
 
 }  // namespace printer
+
+// ---------------------------------------------------------------- scenario script
+
+bool askScenarioScript(const std::string &command, std::string *output)
+{
+    // The script polls for the request and answers with "ok" or "failed",
+    // then what the command printed.
+    const std::string run = windowsPath(environment("FLASH_RUN_DIR"));
+    const std::string request = run + "\\scenario-request", answer = run + "\\scenario-answer";
+    {
+        std::ofstream out((request + ".tmp").c_str(), std::ios::binary);
+        out << command << "\n";
+    }
+    if (!MoveFileExA((request + ".tmp").c_str(), request.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return false;
+    if (!waitUntil([&] { return GetFileAttributesA(answer.c_str()) != INVALID_FILE_ATTRIBUTES; }, 60000)) {
+        DeleteFileA(request.c_str());
+        fprintf(stderr, "no answer to \"%s\": not run by scenario.sh?\n", command.c_str());
+        return false;
+    }
+    std::string said = readFile(answer);
+    DeleteFileA(answer.c_str());
+    size_t firstLine = said.find('\n');
+    if (output != nullptr)
+        *output = firstLine == std::string::npos ? "" : said.substr(firstLine + 1);
+    if (said.compare(0, firstLine, "ok") != 0) {
+        fprintf(stderr, "\"%s\" failed outside Wine: %s\n", command.c_str(), said.c_str());
+        return false;
+    }
+    return true;
+}

@@ -1,12 +1,35 @@
-// What the tests need to see the program from outside: the message boxes it
-// shows, and the jobs that reach the printer simulator.
+// The test kit: what every test needs to see the program from outside (the
+// message boxes it shows, the jobs that reach the printer simulator), the
+// fixed values tests expect, and where the programs under test are.
 #ifndef FLASH_TESTS_SUPPORT_H
 #define FLASH_TESTS_SUPPORT_H
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
+
+// The configuration-page request as the printer must receive it: 49 bytes,
+// one bare line feed.
+extern const std::string CONFIG_REQUEST;
+// The settle wait after a firmware send.
+const DWORD SETTLE_MS = 20000;
+
+// How long a program may take to start (its dialog up, or a box it shows
+// during start-up, or its end after a start-up failure): FLASH_START_SECONDS
+// when set, else 15 seconds.
+DWORD startMs();
+
+// A program of the build tree, given by its path relative to the tree, in the
+// program tree: FLASH_PROGRAM_TREE when set, else this build tree.
+std::string programPath(const std::string &relative);
+
+// Polls `condition` every 20 ms until it holds or `timeoutMs` passed.
+bool waitUntil(const std::function<bool()> &condition, DWORD timeoutMs);
+
+// The system's text for an error code, as FormatMessage gives it; "" if none.
+std::string systemText(DWORD code);
 
 struct Box {
     std::string caption;
@@ -30,6 +53,9 @@ public:
     std::vector<Box> boxes();
     // Waits until at least `count` boxes were seen; false on time-out.
     bool waitForBoxes(size_t count, DWORD timeoutMs);
+    // Waits until no box with one of the captions is open any more, and a
+    // moment longer: a second box would follow the first at once.
+    static void waitUntilAllClosed();
 
 private:
     static DWORD WINAPI run(void *self);
@@ -62,6 +88,11 @@ std::vector<Job> waitForJobs(size_t count, DWORD timeoutMs);
 // The printers the spooler lists to any program, in its order; `needed` gets
 // the size of their level-1 records.
 std::vector<std::string> spoolerPrinters(DWORD *needed = nullptr);
+
+// Has tests/support/scenario.sh, which runs this case, carry out `command`
+// outside Wine (see there); its output goes to `output`. False if it failed
+// or no script answered.
+bool askScenarioScript(const std::string &command, std::string *output = nullptr);
 
 // The firmware image that the build embeds (res/firmware.bin of the build tree).
 std::string firmwareImage();

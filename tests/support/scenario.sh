@@ -1,26 +1,28 @@
 #!/bin/sh
-# Runs one matrix case under Wine and carries out, from outside Wine, what it
-# asks for while the program runs (Wine cannot run the CUPS tools reliably);
-# then puts the standard CUPS state back for the tests after it.
-#   matrix_scenario.sh SERVICES RUN_DIR WINE_RUN TEST_PROGRAM CASE [QUEUE...]
+# Runs one test case under Wine with the CUPS queues it names, and carries
+# out, from outside Wine, the commands it asks for while it runs (Wine cannot
+# run the CUPS tools reliably); then puts the standard CUPS state back for the
+# tests after it. tests/CMakeLists.txt: flash_add_scenario.
+#   scenario.sh SERVICES RUN_DIR WINE_RUN TEST_PROGRAM CASE [QUEUE...]
 # With QUEUEs, those replace the standard queues before the case starts.
-# The case writes one line to RUN_DIR/matrix-request:
+# The case (askScenarioScript) writes one line to RUN_DIR/scenario-request:
 #   remove NAME    delete the queue            reject NAME   reject its jobs
 #   disable NAME   stop it printing            held NAME     list the jobs CUPS holds for it
 #   enable NAME    let it print again          stop-cupsd    stop this run's CUPS daemon
-# and gets RUN_DIR/matrix-answer: "ok" or "failed", then the command's output.
+#   remove-all     delete every queue
+# and gets RUN_DIR/scenario-answer: "ok" or "failed", then the command's output.
 services=$1 run=$2 wine_run=$3 program=$4 case=$5
 shift 5
 export CUPS_SERVER="$run/cups/cups.sock"
-request=$run/matrix-request answer=$run/matrix-answer
+request=$run/scenario-request answer=$run/scenario-answer
 rm -f "$request" "$answer"
 if [ $# -gt 0 ] && ! "$services" queues "$run" "$@"; then
-  echo "matrix_scenario.sh: could not set the queues" >&2
+  echo "scenario.sh: could not set the queues" >&2
   "$services" queues "$run" --standard
   exit 1
 fi
 
-"$wine_run" "$program" --gtest_also_run_disabled_tests --gtest_filter="$case" &
+"$wine_run" "$program" --gtest_filter="$case" &
 test_pid=$!
 cupsd_stopped=
 while kill -0 "$test_pid" 2>/dev/null; do
@@ -30,6 +32,7 @@ while kill -0 "$test_pid" 2>/dev/null; do
     rm -f "$request"
     case $1 in
       remove) lpadmin -x "$2" ;;
+      remove-all) "$services" queues "$run" ;;
       disable) cupsdisable "$2" ;;
       enable) cupsenable "$2" ;;
       reject) cupsreject "$2" ;;

@@ -1,21 +1,14 @@
-#include "driver.h"
+#include "program.h"
 
 #include <commctrl.h>
 #include <stdio.h>
 #include <string.h>
 
-#include "test_support.h"
+#include <algorithm>
 
-bool waitUntil(const std::function<bool()> &condition, DWORD timeoutMs)
-{
-    DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start > timeoutMs)
-            return false;
-        Sleep(20);
-    }
-    return true;
-}
+const char *const UPDATER = "velmora-flash.exe";
+const char *const UPDATER_WITHOUT_IMAGE = "velmora-flash-noimage.exe";
+const char *const UPDATER_WSASTARTUP_FAILS = "standins/wsastartup-fails/velmora-flash.exe";
 
 // ---------------------------------------------------------------- keyboard
 
@@ -83,31 +76,12 @@ Program::~Program()
 {
     if (process_.hProcess == nullptr)
         return;
-    terminate();
+    if (running()) {
+        TerminateProcess(process_.hProcess, 255);
+        WaitForSingleObject(process_.hProcess, 10000);
+    }
     CloseHandle(process_.hThread);
     CloseHandle(process_.hProcess);
-}
-
-// This process's environment with `changes` ("NAME=value") put in, as a
-// block of NUL-terminated strings ending in an empty one.
-static std::string environmentBlock(const std::vector<std::string> &changes)
-{
-    std::string block;
-    char *own = GetEnvironmentStringsA();
-    for (const char *entry = own; *entry != '\0'; entry += strlen(entry) + 1) {
-        std::string line(entry);
-        bool replaced = false;
-        for (const std::string &change : changes) {
-            size_t name = change.find('=');
-            replaced = replaced || _strnicmp(line.c_str(), change.c_str(), name + 1) == 0;
-        }
-        if (!replaced)
-            block += line + '\0';
-    }
-    FreeEnvironmentStringsA(own);
-    for (const std::string &change : changes)
-        block += change + '\0';
-    return block + '\0';
 }
 
 // Seen when the program was the first to open a window in a fresh run:
@@ -125,20 +99,18 @@ static void bringDesktopUp()
     up = first != nullptr;
 }
 
-bool Program::start(const std::string &unixPath, const std::vector<std::string> &environment)
+bool Program::start(const char *program)
 {
     if (process_.hProcess != nullptr)
         return false;   // one program per Program
     bringDesktopUp();
-    std::string commandLine = "\"" + windowsPath(unixPath) + "\"";
+    std::string commandLine = "\"" + windowsPath(programPath(program)) + "\"";
     std::vector<char> line(commandLine.begin(), commandLine.end());
     line.push_back('\0');
-    std::string block = environmentBlock(environment);
     STARTUPINFOA startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0,
-                        environment.empty() ? nullptr : (void *)block.data(), nullptr, &startup, &process_)) {
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process_)) {
         fprintf(stderr, "cannot start %s: error %lu\n", commandLine.c_str(), GetLastError());
         memset(&process_, 0, sizeof process_);
         return false;
@@ -146,7 +118,7 @@ bool Program::start(const std::string &unixPath, const std::vector<std::string> 
     return true;
 }
 
-bool Program::waitForDialog(DWORD timeoutMs)
+bool Program::waitForDialog()
 {
     // DialogBox shows the dialog once WM_INITDIALOG has returned.
     return waitUntil([this] {
@@ -162,10 +134,10 @@ bool Program::waitForDialog(DWORD timeoutMs)
             }
         }
         return false;
-    }, timeoutMs) && dialog_ != nullptr;
+    }, startMs()) && dialog_ != nullptr;
 }
 
-HWND Program::control(Control id) const
+HWND Program::control(int id) const
 {
     // The first child with the id: for 1002 the button, created before the group box.
     return GetDlgItem(dialog_, id);
@@ -200,7 +172,7 @@ bool Program::activate()
     return waitUntil(ours, 5000);
 }
 
-void Program::click(Control id)
+void Program::click(int id)
 {
     RECT area;
     GetWindowRect(control(id), &area);
@@ -239,7 +211,7 @@ void Program::type(const std::string &text)
     keyboard::type(text);
 }
 
-bool Program::toggleMode()
+bool Program::toggleModeWithKeys()
 {
     bool before = networkMode();
     auto toggled = [this, before] { return networkMode() != before; };
@@ -250,16 +222,15 @@ bool Program::toggleMode()
     press(VK_SPACE);
     if (waitUntil(toggled, 3000))
         return true;
-    fprintf(stderr, "note: the Net button did not react to Alt+N, Space; posting its command\n");
-    post(WM_COMMAND, MAKEWPARAM(NET_BUTTON, BN_CLICKED), (LPARAM)control(NET_BUTTON));
-    return waitUntil(toggled, 3000);
+    fprintf(stderr, "the mode did not change on Alt+N, Space; %s\n", focusReport().c_str());
+    return false;
 }
 
 bool Program::choosePrinter(int index)
 {
-    HWND list = control(PRINTER_LIST);
+    HWND list = control(IDC_PRINTER_COMBO);
     auto open = [this, list] { return send(list, CB_GETDROPPEDSTATE, 0, 0) != 0; };
-    click(PRINTER_LIST);
+    click(IDC_PRINTER_COMBO);
     if (!waitUntil(open, 3000)) {
         fprintf(stderr, "the printer list did not open on a click\n");
         return false;
@@ -278,17 +249,17 @@ void Program::post(UINT message, WPARAM wParam, LPARAM lParam)
 
 // ---------------------------------------------------------------- states
 
-bool Program::enabled(Control id) const
+bool Program::enabled(int id) const
 {
     return IsWindowEnabled(control(id)) != FALSE;
 }
 
-bool Program::visible(Control id) const
+bool Program::visible(int id) const
 {
     return IsWindowVisible(control(id)) != FALSE;
 }
 
-std::string Program::text(Control id) const
+std::string Program::text(int id) const
 {
     char text[1024] = "";
     send(control(id), WM_GETTEXT, sizeof text, (LPARAM)text);
@@ -299,7 +270,7 @@ std::vector<std::string> Program::printers() const
 {
     // CB_GETLBTEXT crosses processes whole only as the W message.
     std::vector<std::string> names;
-    HWND list = control(PRINTER_LIST);
+    HWND list = control(IDC_PRINTER_COMBO);
     LRESULT count = send(list, CB_GETCOUNT, 0, 0);
     for (LRESULT i = 0; i < count; i++) {
         wchar_t wide[512] = L"";
@@ -316,17 +287,17 @@ std::vector<std::string> Program::printers() const
 
 int Program::chosenPrinter() const
 {
-    return (int)send(control(PRINTER_LIST), CB_GETCURSEL, 0, 0);
+    return (int)send(control(IDC_PRINTER_COMBO), CB_GETCURSEL, 0, 0);
 }
 
 bool Program::networkMode() const
 {
-    return visible(HOST_BOX) && !visible(PRINTER_LIST);
+    return visible(IDC_HOST_EDIT) && !visible(IDC_PRINTER_COMBO);
 }
 
 HANDLE Program::faceImage() const
 {
-    return (HANDLE)send(control(FACE), STM_GETIMAGE, IMAGE_BITMAP, 0);
+    return (HANDLE)send(control(IDC_FACE), STM_GETIMAGE, IMAGE_BITMAP, 0);
 }
 
 int Program::progressPosition() const
@@ -373,14 +344,6 @@ bool Program::waitForExit(DWORD timeoutMs)
     return true;
 }
 
-void Program::terminate()
-{
-    if (running()) {
-        TerminateProcess(process_.hProcess, 255);
-        WaitForSingleObject(process_.hProcess, 10000);
-    }
-}
-
 const Buttons AT_START = { true, true, false, false };
 const Buttons AFTER_FIRMWARE = { false, true, true, false };
 
@@ -392,6 +355,75 @@ std::ostream &operator<<(std::ostream &out, const Buttons &b)
 
 Buttons buttons(const Program &program)
 {
-    return { program.enabled(SEND_BUTTON), program.enabled(EXIT_BUTTON), program.enabled(CONFIG_BUTTON),
-             program.visible(CONFIG_BUTTON) };
+    return { program.enabled(IDC_SEND_FIRMWARE), program.enabled(IDC_EXIT), program.enabled(IDC_PRINT_CONFIG),
+             program.visible(IDC_PRINT_CONFIG) };
+}
+
+// ---------------------------------------------------------------- fixture
+
+void ProgramTest::start(const char *path)
+{
+    ASSERT_TRUE(program.start(path));
+    if (!program.waitForDialog()) {
+        if (program.waitForExit(0))
+            FAIL() << "the program ended before its dialog showed, status 0x" << std::hex << program.exitCode();
+        FAIL() << "no dialog within " << startMs() << " ms";
+    }
+    ASSERT_TRUE(program.activate());
+}
+
+void ProgramTest::enterHost(const std::string &host)
+{
+    ASSERT_TRUE(program.toggleModeWithKeys());
+    program.click(IDC_HOST_EDIT);
+    program.type(host);
+    ASSERT_EQ(host, program.text(IDC_HOST_EDIT));
+}
+
+void ProgramTest::chooseQueue(const std::string &queue)
+{
+    std::vector<std::string> listed = program.printers();
+    size_t index = std::find(listed.begin(), listed.end(), queue) - listed.begin();
+    ASSERT_LT(index, listed.size()) << queue << " is not listed";
+    ASSERT_TRUE(program.choosePrinter((int)index));
+    ASSERT_EQ(queue, program.text(IDC_PRINTER_COMBO));
+}
+
+std::vector<Box> ProgramTest::sendAndReadBoxes()
+{
+    size_t before = boxes.boxes().size();
+    program.alt('S');
+    if (!boxes.waitForBoxes(before + 1, 60000)) {
+        ADD_FAILURE() << "no box within a minute; " << program.focusReport();
+        return {};
+    }
+    BoxWatcher::waitUntilAllClosed();
+    std::vector<Box> seen = boxes.boxes();
+    return std::vector<Box>(seen.begin() + before, seen.end());
+}
+
+bool ProgramTest::waitForFace()
+{
+    return waitUntil([&] { return program.faceImage() != nullptr; }, SETTLE_MS + 60000) &&
+           waitUntil([&] { return program.enabled(IDC_EXIT); }, 5000);
+}
+
+void ProgramTest::expectStillUsable(const Buttons &expected)
+{
+    EXPECT_EQ(expected, buttons(program));
+    EXPECT_TRUE(program.toggleModeWithKeys()) << "the mode did not toggle";
+    program.alt('X');
+    ASSERT_TRUE(program.waitForExit(15000)) << "Exit did not end it; " << program.focusReport();
+    EXPECT_EQ(0u, program.exitCode());
+}
+
+void ProgramTest::expectNoBox()
+{
+    std::vector<Box> seen = boxes.boxes();
+    EXPECT_TRUE(seen.empty()) << seen[0];
+}
+
+void expectJobsAtPrinter(size_t count, DWORD ms)
+{
+    EXPECT_EQ(count, printer::waitForJobs(count + 1, ms).size()) << "jobs at the printer";
 }

@@ -1,31 +1,23 @@
 // Drives the updater from outside, the way an operator does: starts the
 // program, finds its dialog, presses keys and clicks with SendInput, and
 // reads the dialog's state back from its windows.
-#ifndef FLASH_TESTS_DRIVER_H
-#define FLASH_TESTS_DRIVER_H
+#ifndef FLASH_TESTS_PROGRAM_H
+#define FLASH_TESTS_PROGRAM_H
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
-#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
 
-// The ids of the dialog's controls, as the program's dialog template has them.
-enum Control {
-    EXIT_BUTTON = 1000,
-    SEND_BUTTON = 1001,
-    CONFIG_BUTTON = 1002,   // the "Progress" group box has this id too, after the button
-    NET_BUTTON = 1003,
-    PRINTER_LIST = 1004,
-    HOST_BOX = 1006,
-    FACE = 1007,
-    HOST_LABEL = 1020,
-    PRINTER_LABEL = 1021,
-};
+#include "resource.h"
+#include "test_support.h"
 
-// Polls `condition` every 20 ms until it holds or `timeoutMs` passed.
-bool waitUntil(const std::function<bool()> &condition, DWORD timeoutMs);
+// The programs under test, relative to the program tree (programPath).
+extern const char *const UPDATER;                 // the updater as shipped
+extern const char *const UPDATER_WITHOUT_IMAGE;   // built without the firmware image
+extern const char *const UPDATER_WSASTARTUP_FAILS;   // a copy beside the stand-in wsock32.dll
 
 // Sends keys to whatever window is active, as a keyboard would.
 namespace keyboard {
@@ -44,29 +36,28 @@ public:
     Program(const Program &) = delete;
     Program &operator=(const Program &) = delete;
 
-    // Starts the program (a Unix path) with `environment` ("NAME=value")
-    // added to this process's own. False when it cannot be started. (Wine
-    // gives a child the WINEDLLOVERRIDES of this process, whatever the block.)
-    bool start(const std::string &unixPath, const std::vector<std::string> &environment = {});
+    // Starts a program of the program tree (e.g. UPDATER). False when it
+    // cannot be started. (Wine gives a child the WINEDLLOVERRIDES of this
+    // process.)
+    bool start(const char *program);
     // Waits until the dialog is on screen, its start-up done. False on time-out.
-    bool waitForDialog(DWORD timeoutMs = 15000);
+    bool waitForDialog();
 
     HWND dialog() const { return dialog_; }
-    HWND control(Control id) const;
+    HWND control(int id) const;
     HWND progressBar() const;
 
     // Operator actions. A click lands on the middle of the control's screen
     // rectangle. Keys go to the active window: the dialog is made active
     // first unless a window of the program already is.
     bool activate();
-    void click(Control id);
+    void click(int id);
     void alt(char letter);
     void press(WORD key);
     void type(const std::string &text);
-    // Network/local mode through the zero-size "&Net" button: Alt+N, and
-    // Space if that only focused it (Wine). Falls back to posting its command
-    // when the button did not react; returns false if even that did not toggle.
-    bool toggleMode();
+    // Network/local mode with the keys of the zero-size "&Net" button: Alt+N,
+    // and Space if that only focused it (Wine). False if the mode did not change.
+    bool toggleModeWithKeys();
     // Chooses `index` in the drop-down list: a click opens it, Home, Down...
     // and Enter choose. False if the list did not open or shows another choice.
     bool choosePrinter(int index);
@@ -74,9 +65,9 @@ public:
     void post(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
 
     // States, read across processes.
-    bool enabled(Control id) const;
-    bool visible(Control id) const;
-    std::string text(Control id) const;
+    bool enabled(int id) const;
+    bool visible(int id) const;
+    std::string text(int id) const;
     std::vector<std::string> printers() const;
     int chosenPrinter() const;            // CB_GETCURSEL: -1 for none
     bool networkMode() const;             // the host box shown, the list hidden
@@ -94,7 +85,6 @@ public:
     bool waitForExit(DWORD timeoutMs);
     DWORD exitCode() const { return exitCode_; }
     DWORD endedAt() const { return endedAt_; }
-    void terminate();
 
 private:
     LRESULT send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) const;
@@ -118,5 +108,34 @@ Buttons buttons(const Program &program);
 
 extern const Buttons AT_START;         // Send Firmware and Exit; Print Config hidden, disabled
 extern const Buttons AFTER_FIRMWARE;   // Exit, and Print Config enabled but still hidden
+
+// One run of the real program, its boxes watched, the printer simulator
+// cleared. The dialog tests and the spooler fault scenarios both use it.
+class ProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override { printer::clear(); }
+
+    // Starts `program` and waits for its dialog, made active.
+    void start(const char *program = UPDATER);
+    // Network mode by its keys, then the host typed into the host box.
+    void enterHost(const std::string &host);
+    // Opens the drop-down list and chooses `queue`.
+    void chooseQueue(const std::string &queue);
+    // Presses Send Firmware; returns the boxes it brought, once all are closed.
+    std::vector<Box> sendAndReadBoxes();
+    // Waits for the smiling face after a firmware send, and Exit enabled.
+    bool waitForFace();
+    // The program still answers as before: the buttons are `expected`, the
+    // mode toggles, and Exit ends it with status 0.
+    void expectStillUsable(const Buttons &expected);
+    // No box has been seen.
+    void expectNoBox();
+
+    BoxWatcher boxes;
+    Program program;   // ended before the watcher stops
+};
+
+// Nothing, or nothing more than `count` jobs, reaches the printer within `ms`.
+void expectJobsAtPrinter(size_t count, DWORD ms);
 
 #endif

@@ -1,0 +1,101 @@
+// Spooler faults against the real program driven from outside, made with the
+// CUPS tools while it runs (askScenarioScript). Each case runs only from
+// support/scenario.sh, which sets its queues first and puts the standard ones
+// back afterwards.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "program.h"
+
+namespace {
+
+class SpoolerFaults : public ProgramTest {
+protected:
+    // Under Wine every one of these fails at EndDocPrinter, with error 6.
+    void expectInvalidHandleBoxAndUsable()
+    {
+        EXPECT_EQ(std::vector<Box>({ { "Error", "failure with error 6: Invalid handle.\r\n" } }), sendAndReadBoxes());
+        EXPECT_EQ(nullptr, program.faceImage());
+        expectStillUsable(AT_START);
+        expectJobsAtPrinter(0, 3000);
+    }
+};
+
+TEST_F(SpoolerFaults, NoQueuesGiveAnEmptyListAndNoBox)
+{
+    ASSERT_TRUE(askScenarioScript("remove-all"));
+    ASSERT_TRUE(spoolerPrinters().empty()) << "the spooler still has printers";
+    start();
+    EXPECT_TRUE(program.printers().empty());
+    expectNoBox();
+    expectStillUsable(AT_START);
+}
+
+TEST_F(SpoolerFaults, QueueGoneBeforeSend)
+{
+    start();
+    chooseQueue("velmora-annex");
+    ASSERT_TRUE(askScenarioScript("remove velmora-annex"));
+    expectInvalidHandleBoxAndUsable();
+}
+
+TEST_F(SpoolerFaults, SpoolerStoppedAfterStart)
+{
+    start();
+    chooseQueue("velmora-main");
+    ASSERT_TRUE(askScenarioScript("stop-cupsd"));
+    expectInvalidHandleBoxAndUsable();
+}
+
+// CUPS takes the job into a disabled queue and keeps it: to the program,
+// and so to the operator, that is a firmware send like any other.
+TEST_F(SpoolerFaults, DisabledQueueKeepsTheJobUntilEnabled)
+{
+    start();
+    chooseQueue("velmora-basement");
+    ASSERT_TRUE(askScenarioScript("disable velmora-basement"));
+    program.alt('S');
+    ASSERT_TRUE(waitForFace());
+    expectNoBox();
+    expectJobsAtPrinter(0, 3000);
+
+    std::string held;
+    ASSERT_TRUE(askScenarioScript("held velmora-basement", &held));
+    std::istringstream lines(held);
+    size_t jobs = 0;
+    for (std::string line; std::getline(lines, line);)
+        jobs += line.compare(0, 17, "velmora-basement-") == 0;
+    EXPECT_EQ(1u, jobs) << held;
+    expectStillUsable(AFTER_FIRMWARE);
+
+    // Enabled again, the queue delivers what it kept, whole and once.
+    ASSERT_TRUE(askScenarioScript("enable velmora-basement"));
+    std::vector<Job> arrived = printer::waitForJobs(1, 60000);
+    ASSERT_EQ(1u, arrived.size());
+    EXPECT_TRUE(arrived[0].data == firmwareImage()) << "received " << arrived[0].data.size() << " bytes";
+    expectJobsAtPrinter(1, 3000);
+}
+
+TEST_F(SpoolerFaults, ListBeyondTheFirstBuffer)
+{
+    // scenario.sh has set 60 queues with names of 100 characters: their
+    // level-1 records outgrow the program's first buffer of 16,384 bytes.
+    DWORD needed = 0;
+    std::vector<std::string> queues = spoolerPrinters(&needed);
+    ASSERT_EQ(60u, queues.size());
+    ASSERT_GT(needed, 16384u) << "the records fit the first buffer: nothing to see";
+
+    start();
+    EXPECT_EQ(queues, program.printers());
+    EXPECT_EQ(-1, program.chosenPrinter());
+    expectNoBox();
+
+    // The last one chosen reaches the spooler by its whole name: a rejecting
+    // queue's failure, where a cut name would be an unknown printer.
+    chooseQueue(queues.back());
+    ASSERT_TRUE(askScenarioScript("reject " + queues.back()));
+    expectInvalidHandleBoxAndUsable();
+}
+
+}  // namespace
