@@ -98,7 +98,7 @@ start_printer() {
   rm -rf "$run/printer"
   mkdir -p "$run/printer"
   rm -f "$run/printer.ready"
-  python3 "$here/printer_sim.py" --jobs "$run/printer" --ready-file "$run/printer.ready" --quiet \
+  python3 "$here/printer_sim.py" --jobs "$run/printer" --ready-file "$run/printer.ready" \
     >"$run/printer.log" 2>&1 &
   record_pid printer $!
   wait_for 10 test -e "$run/printer.ready" || { cat "$run/printer.log" >&2; return 1; }

@@ -11,6 +11,13 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 [ -n "${FLASH_NETNS:-}" ] || exec "$root/tools/private-network.sh" "$0" "$@"
 
 tree=$("$root/tools/build.sh")
+# ctest skips the services' clean-up when it stops early (--stop-on-failure,
+# Ctrl+C): they are stopped here too, on every way out.
+loader=/usr/lib/wine/wine64
+[ "$(basename "$tree")" != i686 ] || loader=/usr/lib/wine/wine
+trap '"$root/tools/services.sh" stop "$tree/run" "$tree/wineprefix" "$loader"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 if [ "$(basename "$tree")" != i686 ]; then
   cat <<MSG
 This machine cannot run 32-bit code, so Wine cannot run the 32-bit program

@@ -62,8 +62,20 @@ Settle sendFirmware(Program &program)
     return settle;
 }
 
-void expectSettledAfterSuccess(const Program &program, const Settle &settle)
+void expectOneJob(const std::string &expected, DWORD timeoutMs)
 {
+    std::vector<Job> jobs = printer::waitForJobs(1, timeoutMs);
+    ASSERT_EQ(1u, jobs.size());
+    EXPECT_TRUE(jobs[0].data == expected) << "received " << jobs[0].data.size() << " bytes, expected "
+                                          << expected.size();
+}
+
+// A firmware send that succeeds: the image at the printer, the settle wait
+// with everything disabled and the bar filling dark blue, then the face.
+void expectFirmwareSentAndSettled(Program &program, DWORD jobTimeoutMs)
+{
+    Settle settle = sendFirmware(program);
+    expectOneJob(firmwareImage(), jobTimeoutMs);
     EXPECT_TRUE(settle.waitStarted);
     EXPECT_TRUE(settle.allDisabled);
     EXPECT_EQ((Buttons{ false, false, false, false }), settle.enabledDuringWait) << "enabled during the wait";
@@ -74,14 +86,6 @@ void expectSettledAfterSuccess(const Program &program, const Settle &settle)
     EXPECT_EQ(AFTER_FIRMWARE, buttons(program));
     EXPECT_EQ(200, program.progressMaximum());
     EXPECT_EQ(200, program.progressPosition()) << "bar not full";
-}
-
-void expectOneJob(const std::string &expected, DWORD timeoutMs)
-{
-    std::vector<Job> jobs = printer::waitForJobs(1, timeoutMs);
-    ASSERT_EQ(1u, jobs.size());
-    EXPECT_TRUE(jobs[0].data == expected) << "received " << jobs[0].data.size() << " bytes, expected "
-                                          << expected.size();
 }
 
 class Dialog : public ProgramTest {
@@ -146,9 +150,7 @@ TEST_F(Dialog, FirmwareToNetworkPrinterThenConfigurationPageWithEnter)
 {
     start();
     enterHost("127.0.0.1");
-    Settle settle = sendFirmware(program);
-    expectOneJob(firmwareImage(), 10000);
-    expectSettledAfterSuccess(program, settle);
+    expectFirmwareSentAndSettled(program, 10000);
     expectNoBox();
 
     // Enter reaches the hidden default button once the focus is back in a box.
@@ -167,9 +169,7 @@ TEST_F(Dialog, FirmwareThroughSpoolerQueue)
 {
     start();
     chooseQueue("velmora-main");
-    Settle settle = sendFirmware(program);
-    expectOneJob(firmwareImage(), 30000);
-    expectSettledAfterSuccess(program, settle);
+    expectFirmwareSentAndSettled(program, 30000);
     expectNoBox();
 }
 

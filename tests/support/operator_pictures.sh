@@ -55,7 +55,7 @@ shoot() {   # shoot NAME [BOX_CAPTION]
 }
 
 # Shoots the box with CAPTION over the dialog, then presses its OK. (The
-# texts are the fault matrix's to check; the pictures show them.)
+# texts are the tests' to check; the pictures show them.)
 shoot_box() {   # shoot_box NAME CAPTION
   wait_for 30 shown "$2" || fail "no \"$2\" box for $1"
   sleep 1
