@@ -4,22 +4,25 @@
 # run the CUPS tools reliably); then puts the standard CUPS state back for the
 # tests after it. tests/CMakeLists.txt: flash_add_scenario.
 #   scenario.sh SERVICES RUN_DIR WINE_RUN TEST_PROGRAM CASE [QUEUE...]
-# With QUEUEs, those replace the standard queues before the case starts.
+# With QUEUEs, those replace the standard queues before the case starts;
+# "--none" for no queues at all.
 # The case (askScenarioScript) writes one line to RUN_DIR/scenario-request:
 #   remove NAME    delete the queue            reject NAME   reject its jobs
 #   disable NAME   stop it printing            held NAME     list the jobs CUPS holds for it
 #   enable NAME    let it print again          stop-cupsd    stop this run's CUPS daemon
-#   remove-all     delete every queue
 # and gets RUN_DIR/scenario-answer: "ok" or "failed", then the command's output.
 services=$1 run=$2 wine_run=$3 program=$4 case=$5
 shift 5
 export CUPS_SERVER="$run/cups/cups.sock"
 request=$run/scenario-request answer=$run/scenario-answer
 rm -f "$request" "$answer"
-if [ $# -gt 0 ] && ! "$services" queues "$run" "$@"; then
-  echo "scenario.sh: could not set the queues" >&2
-  "$services" queues "$run" --standard
-  exit 1
+if [ $# -gt 0 ]; then
+  [ "$1" != --none ] || shift
+  if ! "$services" queues "$run" "$@"; then
+    echo "scenario.sh: could not set the queues" >&2
+    "$services" queues "$run" --standard
+    exit 1
+  fi
 fi
 
 "$wine_run" "$program" --gtest_filter="$case" &
@@ -32,7 +35,6 @@ while kill -0 "$test_pid" 2>/dev/null; do
     rm -f "$request"
     case $1 in
       remove) lpadmin -x "$2" ;;
-      remove-all) "$services" queues "$run" ;;
       disable) cupsdisable "$2" ;;
       enable) cupsenable "$2" ;;
       reject) cupsreject "$2" ;;
