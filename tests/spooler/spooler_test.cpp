@@ -2,11 +2,9 @@
 // list those queues make, with the boxes read the way an operator reads them.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <sstream>
 
 #include "flash.h"
-#include "spooler_helpers.h"
 #include "test_support.h"
 
 namespace {
@@ -33,13 +31,9 @@ int send(const char *printer, const std::string &payload)
     return SendDataToSpooler(printer, (const BYTE *)payload.data(), (DWORD)payload.size());
 }
 
-class SpoolerQueues : public PrinterListWindow {
+class SpoolerQueues : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        PrinterListWindow::SetUp();
-        printer::clear();
-    }
+    void SetUp() override { printer::clear(); }
 };
 
 TEST_F(SpoolerQueues, PayloadsArriveByteIdenticalInJobNamedFirmwareUpdate)
@@ -84,19 +78,6 @@ TEST_F(SpoolerQueues, RejectingQueueShowsErrorWithItsCodeAndReturnsZero)
     // Wine's spooler hands the job to CUPS in EndDocPrinter, which fails.
     EXPECT_EQ(std::vector<Box>({ { "Error", "failure with error 6: Invalid handle.\r\n" } }), watcher.boxes());
     EXPECT_TRUE(printer::waitForJobs(1, 3000).empty()) << "the rejecting queue printed";
-}
-
-TEST_F(SpoolerQueues, PrinterListHoldsEveryQueueInSpoolerOrderWithNoneChosen)
-{
-    BoxWatcher watcher;
-    EXPECT_EQ(1, EnumLocalPrinters(window));
-    std::vector<std::string> names = listed();
-    EXPECT_EQ(spoolerPrinters(), names);
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(std::vector<std::string>({ "velmora-annex", "velmora-basement", "velmora-main", "velmora-rejects" }),
-              names);
-    EXPECT_EQ(CB_ERR, selection());
-    EXPECT_TRUE(watcher.boxes().empty());
 }
 
 }  // namespace

@@ -12,6 +12,7 @@ const char *const UPDATER_WSASTARTUP_FAILS = "standins/wsastartup-fails/velmora-
 
 // ---------------------------------------------------------------- keyboard
 
+// Keys for whatever window is active, as a keyboard would send them.
 namespace keyboard {
 
 static INPUT keyInput(WORD key, bool up)

@@ -19,13 +19,6 @@ extern const char *const UPDATER;                 // the updater as shipped
 extern const char *const UPDATER_WITHOUT_IMAGE;   // built without the firmware image
 extern const char *const UPDATER_WSASTARTUP_FAILS;   // a copy beside the stand-in wsock32.dll
 
-// Sends keys to whatever window is active, as a keyboard would.
-namespace keyboard {
-void press(WORD key);                  // one key, down and up
-void alt(char letter);                 // Alt+letter, e.g. alt('S')
-void type(const std::string &text);    // only characters the keyboard layout has
-}  // namespace keyboard
-
 class Program {
 public:
     static const char *const CAPTION;
@@ -43,7 +36,6 @@ public:
     // Waits until the dialog is on screen, its start-up done. False on time-out.
     bool waitForDialog();
 
-    HWND dialog() const { return dialog_; }
     HWND control(int id) const;
     HWND progressBar() const;
 

@@ -251,8 +251,7 @@ std::vector<Job> waitForJobs(size_t count, DWORD timeoutMs)
         // The simulator writes each report after the job's bytes.
         std::string base = jobsFolder() + "\\job-" + std::to_string(n);
         std::string report = readFile(base + ".done");
-        Job job = { readFile(base + ".bin"), reportValue(report, "ended"),
-                    atof(reportValue(report, "seconds").c_str()) };
+        Job job = { readFile(base + ".bin"), reportValue(report, "ended") };
         jobs.push_back(job);
     }
     return jobs;

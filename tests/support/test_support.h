@@ -72,7 +72,6 @@ private:
 struct Job {
     std::string data;    // every byte received
     std::string ended;   // "closed by sender", "reset by printer after N bytes", ...
-    double seconds;      // from accept to the end of the job
 };
 
 // The printer simulator that tools/services.sh runs on 127.0.0.1:9100.
