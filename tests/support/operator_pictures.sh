@@ -18,13 +18,8 @@ prefix=$run/wineprefix
 images=$root/docs/images
 services=$root/tools/services.sh
 
-app_pid=
-finish() {
-  trap - EXIT INT TERM HUP
-  [ -z "$app_pid" ] || kill "$app_pid" 2>/dev/null || true
-  "$services" stop "$run" "$prefix" "$loader"
-}
-trap finish EXIT
+# Stopping the services ends the program too: the wine server goes.
+trap '"$services" stop "$run" "$prefix" "$loader"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
