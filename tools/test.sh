@@ -11,19 +11,29 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 [ -n "${FLASH_NETNS:-}" ] || exec "$root/tools/private-network.sh" "$0" "$@"
 
 tree=$("$root/tools/build.sh")
-# ctest skips the services' clean-up when it stops early (--stop-on-failure,
-# Ctrl+C): they are stopped here too, on every way out.
+# ctest skips the services' clean-up when it stops early (--stop-on-failure),
+# and goes on with the next test after Ctrl+C: so ctest runs in the
+# background, Ctrl+C ends it, and the services are stopped on every way out.
 loader=/usr/lib/wine/wine64
 [ "$(basename "$tree")" != i686 ] || loader=/usr/lib/wine/wine
-trap '"$root/tools/services.sh" stop "$tree/run" "$tree/wineprefix" "$loader"' EXIT
+ctest_pid=
+trap '[ -z "$ctest_pid" ] || kill "$ctest_pid" 2>/dev/null
+      "$root/tools/services.sh" stop "$tree/run" "$tree/wineprefix" "$loader"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
+run_ctest() {
+  local status=0
+  ctest "$@" & ctest_pid=$!
+  wait "$ctest_pid" || status=$?
+  ctest_pid=
+  return "$status"
+}
 if [ "$(basename "$tree")" != i686 ]; then
   cat <<MSG
 This machine cannot run 32-bit code, so Wine cannot run the 32-bit program
 here. The 32-bit program is checked as a file; every other test runs against a
 64-bit build of the same sources under wine64.
 MSG
-  ctest --test-dir "$(dirname "$tree")/i686" --output-on-failure -L product
+  run_ctest --test-dir "$(dirname "$tree")/i686" --output-on-failure -L product
 fi
-ctest --test-dir "$tree" --output-on-failure "$@"
+run_ctest --test-dir "$tree" --output-on-failure "$@"
