@@ -43,8 +43,7 @@ echo "Printer simulator on 127.0.0.1:9100: each job goes to $session/printer/job
 tail -n 0 -f "$session/printer.log" &
 report_pid=$!
 
-export DISPLAY=":$(cat "$session/display")" CUPS_SERVER=$session/cups/cups.sock
-export WINEPREFIX=$prefix WINELOADER=$loader WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+eval "$("$services" env "$session" "$prefix" "$loader")"
 echo "Opening $tree/velmora-flash.exe on display $DISPLAY (Wine's output: $session/wine.log)"
 "$loader" "$tree/velmora-flash.exe" </dev/null >"$session/wine.log" 2>&1 &
 app_pid=$!

@@ -9,6 +9,9 @@
 #   services.sh queues RUN_DIR --standard  back to the queues the tests start from
 #   services.sh cupsd RUN_DIR stop|start   stop this run's CUPS daemon; start a fresh
 #                                          one with the standard queues
+#   services.sh env RUN_DIR WINEPREFIX WINE_LOADER
+#                                          the environment of a Wine program that uses
+#                                          them, as a line for the shell's eval
 #
 # Everything is stopped by the process id recorded at start (and the wine
 # server through its prefix); nothing else on the machine is touched.
@@ -168,9 +171,13 @@ case $action in
       cupsreject "$REJECTING_QUEUE"
     fi
     ;;
+  env)
+    printf 'export DISPLAY=:%s CUPS_SERVER=%q WINEPREFIX=%q WINELOADER=%q WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=\n' \
+      "$(cat "$run/display")" "$cups/cups.sock" "$3" "$4"
+    ;;
   *)
     echo "usage: $0 start|stop RUN_DIR WINEPREFIX WINE_LOADER | queues RUN_DIR NAME...|--standard" >&2
-    echo "       $0 cupsd RUN_DIR stop|start" >&2
+    echo "       $0 cupsd RUN_DIR stop|start | env RUN_DIR WINEPREFIX WINE_LOADER" >&2
     exit 2
     ;;
 esac

@@ -78,8 +78,7 @@ face_shown() {   # the smiling face is the only yellow there is
 
 mkdir -p "$images"
 "$services" start "$run" "$prefix" "$loader"
-export DISPLAY=":$(cat "$run/display")" CUPS_SERVER=$run/cups/cups.sock
-export WINEPREFIX=$prefix WINELOADER=$loader WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+eval "$("$services" env "$run" "$prefix" "$loader")"
 "$loader" "$tree/velmora-flash.exe" </dev/null >"$run/program.log" 2>&1 &
 app_pid=$!
 wait_for 60 shown Velmora_Firmware_Download || fail "the dialog did not appear within a minute"
