@@ -63,6 +63,21 @@ watch_shipped_program() {   # FILE
   done
 }
 
+# The 32-bit half of a Wine prefix (syswow64) is made by a 32-bit program
+# that wineboot starts when it makes the prefix. Without it every 32-bit
+# program fails ("could not load kernel32.dll"), and a prefix that wine64
+# made while 32-bit code could not run never gets it: such a prefix is made
+# again, here under emulation, which takes several minutes, once.
+ready_32bit_prefix() {   # PREFIX
+  local prefix=$1
+  [ ! -e "$prefix/drive_c/windows/syswow64/kernel32.dll" ] || return 0
+  echo "Making the Wine prefix $prefix with its 32-bit half, under emulation (once, several minutes)."
+  rm -rf "$prefix"
+  "$root/tools/wine-prefix.sh" "$prefix" /usr/lib/wine/wine64 && touch "$prefix/.made"
+  [ -e "$prefix/drive_c/windows/syswow64/kernel32.dll" ] ||
+    { echo "FAILED: the 32-bit half of $prefix was not made."; return 1; }
+}
+
 # Against the shipped program under emulation: the "shipped" tests of the
 # 64-bit tree, each taking the program from the 32-bit tree.
 run_shipped_emulated() {   # TREE CTEST_ARGUMENT...
@@ -97,6 +112,7 @@ if [ "$(basename "$tree")" != i686 ]; then
   echo "The 32-bit program checked as a file:"
   ctest --test-dir "$(dirname "$tree")/i686" --output-on-failure -L product || status=1
 fi
+if [ "${FLASH_MODE:-}" = emulated ]; then ready_32bit_prefix "$tree/wineprefix" || status=1; fi
 ctest --test-dir "$tree" --output-on-failure "$@" || status=1
 case ${FLASH_MODE:-} in
   emulated) run_shipped_emulated "$tree" "$@" || status=1 ;;
