@@ -82,7 +82,7 @@ ready_32bit_prefix() {   # PREFIX
 # 64-bit tree, each taking the program from the 32-bit tree.
 run_shipped_emulated() {   # TREE CTEST_ARGUMENT...
   local tree=$1 seen status=0 watcher; shift
-  if ctest --test-dir "$tree" -N -L shipped "$@" | grep -q 'Total Tests: 0'; then
+  if [[ $(ctest --test-dir "$tree" -N -L shipped "$@") == *"Total Tests: 0"* ]]; then
     echo "No test of the shipped program is selected: it did not run under emulation."
     return 0
   fi
