@@ -41,9 +41,9 @@ if [ -z "${FLASH_NETNS:-}" ]; then
       emulation_run "$root/tools/private-network.sh" "$0" "$@"
     fi
     export FLASH_MODE=none
-    echo "Test mode: none. No 32-bit code runs here and no emulation could be set up: the tests run"
-    echo "against the 64-bit build, build/x86_64. THE SHIPPED 32-BIT PROGRAM DOES NOT RUN IN THIS TEST RUN;"
-    echo "it is only checked as a file."
+    echo "Test mode: none. Emulation could not be set up (see above): the tests run against the 64-bit"
+    echo "build, build/x86_64. THE SHIPPED 32-BIT PROGRAM DOES NOT RUN IN THIS TEST RUN; it is only"
+    echo "checked as a file."
   fi
   exec "$root/tools/private-network.sh" "$0" "$@"
 fi
@@ -67,7 +67,8 @@ watch_shipped_program() {   # FILE
 # that wineboot starts when it makes the prefix. Without it every 32-bit
 # program fails ("could not load kernel32.dll"), and a prefix that wine64
 # made while 32-bit code could not run never gets it: such a prefix is made
-# again, here under emulation, which takes several minutes, once.
+# again, here under emulation, which takes several minutes, once. (One made
+# during this run's emulation, by the services of the tests, has it.)
 ready_32bit_prefix() {   # PREFIX
   local prefix=$1
   [ ! -e "$prefix/drive_c/windows/syswow64/kernel32.dll" ] || return 0
@@ -88,6 +89,7 @@ run_shipped_emulated() {   # TREE CTEST_ARGUMENT...
   fi
   echo "The shipped program's tests again, against $(dirname "$tree")/i686/velmora-flash.exe under"
   echo "emulation; each start of it takes a minute or more."
+  ready_32bit_prefix "$tree/wineprefix" || return 1
   seen=$(mktemp)
   watch_shipped_program "$seen" &
   watcher=$!
@@ -112,7 +114,6 @@ if [ "$(basename "$tree")" != i686 ]; then
   echo "The 32-bit program checked as a file:"
   ctest --test-dir "$(dirname "$tree")/i686" --output-on-failure -L product || status=1
 fi
-if [ "${FLASH_MODE:-}" = emulated ]; then ready_32bit_prefix "$tree/wineprefix" || status=1; fi
 ctest --test-dir "$tree" --output-on-failure "$@" || status=1
 case ${FLASH_MODE:-} in
   emulated) run_shipped_emulated "$tree" "$@" || status=1 ;;
