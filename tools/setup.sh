@@ -1,6 +1,7 @@
 #!/bin/bash
 # Installs what building and testing need, from Debian's packages. Quiet,
 # idempotent, no prompts; does nothing when everything is already there.
+# Packages named as arguments are installed too (tools/emulation.sh).
 set -euo pipefail
 
 packages=(
@@ -12,6 +13,7 @@ packages=(
   xvfb x11-apps imagemagick xdotool
   cups cups-bsd cups-client libcups2 libcups2:i386
   iproute2 netcat-openbsd util-linux procps
+  "$@"
 )
 
 missing=()

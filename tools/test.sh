@@ -1,16 +1,115 @@
 #!/bin/bash
 # Builds the program and runs every test under Wine. Installs what it needs
 # first (tools/setup.sh). Extra arguments go to ctest, e.g. -R NetworkDelivery.
+#
+# The run first says which of three modes it is in:
+#   native    32-bit code runs here: every test against the 32-bit program,
+#             build/i686, as shipped.
+#   emulated  it does not, but qemu can run it (as root): every test against
+#             a 64-bit build of the same sources, build/x86_64; then the tests
+#             of the shipped program (ctest label "shipped") once more,
+#             against build/i686/velmora-flash.exe under emulation
+#             (tools/emulation.sh, set up and taken down by this run).
+#   none      neither: the 64-bit build alone; the shipped program does not
+#             run, it is only checked as a file.
+# FLASH_EMULATE_32BIT=1 asks for the emulated mode where 32-bit code runs
+# natively too; an emulator registration takes precedence over the kernel.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/setup.sh"
+. "$root/tools/emulation.sh"
+
+# One start of the shipped program under emulation, until its dialog shows,
+# took 114 to 145 s on a busy 2-core machine. Its tests wait this long for
+# each start: generous, so that a slower machine does not fail them.
+EMULATED_START_SECONDS=480
 
 # The tests own port 9100 and their CUPS daemon: run them in a network of
 # their own, so that neither a printer simulator nor a real printer on this
-# machine ever meets them.
-[ -n "${FLASH_NETNS:-}" ] || exec "$root/tools/private-network.sh" "$0" "$@"
+# machine ever meets them. The mode is decided out here, once, before
+# anything is registered, and passed on in FLASH_MODE.
+if [ -z "${FLASH_NETNS:-}" ]; then
+  if [ "${FLASH_EMULATE_32BIT:-0}" != 1 ] && "$root/tools/runs-32bit.sh"; then
+    export FLASH_MODE=native
+    echo "Test mode: native. 32-bit code runs here: every test runs against the 32-bit program, build/i686."
+  else
+    if emulation_prepare; then
+      export FLASH_MODE=emulated
+      echo "Test mode: emulated. The tests run against the 64-bit build, build/x86_64; then the shipped"
+      echo "program's own tests run against build/i686/velmora-flash.exe under qemu-i386-static."
+      # This shell holds the registration and removes it however the run ends.
+      emulation_run "$root/tools/private-network.sh" "$0" "$@"
+    fi
+    export FLASH_MODE=none
+    echo "Test mode: none. Emulation could not be set up (see above): the tests run against the 64-bit"
+    echo "build, build/x86_64. THE SHIPPED 32-BIT PROGRAM DOES NOT RUN IN THIS TEST RUN; it is only"
+    echo "checked as a file."
+  fi
+  exec "$root/tools/private-network.sh" "$0" "$@"
+fi
 
-tree=$("$root/tools/build.sh")
+# The first process of the shipped program seen running, and what runs it:
+# under emulation /proc/PID/exe names the emulator, not the program.
+watch_shipped_program() {   # FILE
+  local exe
+  while :; do
+    for exe in $(find /proc/[0-9]*/exe -maxdepth 0 -lname "$EMULATOR" 2>/dev/null); do
+      if grep -q 'velmora-flash' "${exe%/exe}/cmdline" 2>/dev/null; then
+        echo "$exe -> $(readlink "$exe"): $(tr '\0' ' ' <"${exe%/exe}/cmdline")" >"$1"
+        return
+      fi
+    done
+    sleep 2
+  done
+}
+
+# The 32-bit half of a Wine prefix (syswow64) is made by a 32-bit program
+# that wineboot starts when it makes the prefix. Without it every 32-bit
+# program fails ("could not load kernel32.dll"), and a prefix that wine64
+# made while 32-bit code could not run never gets it: such a prefix is made
+# again, here under emulation, which takes several minutes, once. (One made
+# during this run's emulation, by the services of the tests, has it.)
+ready_32bit_prefix() {   # PREFIX
+  local prefix=$1
+  [ ! -e "$prefix/drive_c/windows/syswow64/kernel32.dll" ] || return 0
+  echo "Making the Wine prefix $prefix with its 32-bit half, under emulation (once, several minutes)."
+  rm -rf "$prefix"
+  "$root/tools/wine-prefix.sh" "$prefix" /usr/lib/wine/wine64 && touch "$prefix/.made"
+  [ -e "$prefix/drive_c/windows/syswow64/kernel32.dll" ] ||
+    { echo "FAILED: the 32-bit half of $prefix was not made."; return 1; }
+}
+
+# Against the shipped program under emulation: the "shipped" tests of the
+# 64-bit tree, each taking the program from the 32-bit tree.
+run_shipped_emulated() {   # TREE CTEST_ARGUMENT...
+  local tree=$1 seen status=0 watcher; shift
+  if [[ $(ctest --test-dir "$tree" -N -L shipped "$@") == *"Total Tests: 0"* ]]; then
+    echo "No test of the shipped program is selected: it did not run under emulation."
+    return 0
+  fi
+  echo "The shipped program's tests again, against $(dirname "$tree")/i686/velmora-flash.exe under"
+  echo "emulation; each start of it takes a minute or more."
+  ready_32bit_prefix "$tree/wineprefix" || return 1
+  seen=$(mktemp)
+  watch_shipped_program "$seen" &
+  watcher=$!
+  FLASH_PROGRAM_TREE=$(dirname "$tree")/i686 FLASH_START_SECONDS=$EMULATED_START_SECONDS \
+    run_ctest --test-dir "$tree" --output-on-failure -L shipped "$@" || status=1
+  kill "$watcher" 2>/dev/null || true
+  if [ -s "$seen" ]; then
+    echo "The shipped program ran emulated: $(cat "$seen")"
+  else
+    echo "FAILED: no process of the shipped program was seen running under $EMULATOR."
+    status=1
+  fi
+  rm -f "$seen"
+  return $status
+}
+
+start_seconds=
+if [ "${FLASH_MODE:-}" = emulated ]; then start_seconds=$EMULATED_START_SECONDS; fi
+tree=$(FLASH_START_SECONDS=$start_seconds "$root/tools/build.sh")
+
 # ctest skips the services' clean-up when it stops early (--stop-on-failure),
 # and goes on with the next test after Ctrl+C: so ctest runs in the
 # background, Ctrl+C ends it, and the services are stopped on every way out.
@@ -28,12 +127,15 @@ run_ctest() {
   ctest_pid=
   return "$status"
 }
+
+status=0
 if [ "$(basename "$tree")" != i686 ]; then
-  cat <<MSG
-This machine cannot run 32-bit code, so Wine cannot run the 32-bit program
-here. The 32-bit program is checked as a file; every other test runs against a
-64-bit build of the same sources under wine64.
-MSG
-  run_ctest --test-dir "$(dirname "$tree")/i686" --output-on-failure -L product
+  echo "The 32-bit program checked as a file:"
+  run_ctest --test-dir "$(dirname "$tree")/i686" --output-on-failure -L product || status=1
 fi
-run_ctest --test-dir "$tree" --output-on-failure "$@"
+run_ctest --test-dir "$tree" --output-on-failure "$@" || status=1
+case ${FLASH_MODE:-} in
+  emulated) run_shipped_emulated "$tree" "$@" || status=1 ;;
+  none) echo "Test mode: none. The shipped 32-bit program did not run in this test run." ;;
+esac
+exit $status
