@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
-"""Checks of a release: two builds of the sources in two folders, the second
-signed with a throwaway certificate, give the same program and the files
-that name and sign it.
+"""Checks of a release. The fixture builds the program in two folders, the
+second configured with a throwaway certificate; the checks compare and verify
+what they made, and run tools/check-updater.py on it and on damaged copies.
 
-    release_checks.py build CMAKE SOURCE_DIR SCRATCH   make SCRATCH's two trees (ctest fixture)
-    release_checks.py CHECK SCRATCH                    one check of them
-    release_checks.py sign-copy PROGRAM IMAGE OUT      a signed copy in OUT, as a signed build makes it
+    release_checks.py build CMAKE SOURCE_DIR SCRATCH        the two trees (ctest fixture)
+    release_checks.py sign-copy PROGRAM IMAGE OUT           a signed copy in OUT, as a signed build makes it
+    release_checks.py check SCRATCH CHECK                   one check of the two trees
+    release_checks.py checker PROGRAM NOIMAGE SCRATCH CASE  one report of the checking command
 """
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -16,14 +18,10 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOOLS = os.path.join(HERE, "..", "..", "tools")
-
-# Different lengths, so that a path the build wrote into the program shows.
-TREES = ("one", "second-tree")
+TREES = ("one", "second-tree")   # different lengths, so that a path written into the program shows
 SIGNER = "Velmora throwaway test signer"
-PASSWORD = "throwaway-5xq"
 # The stand-in image, written out here rather than taken from its generator.
 IMAGE_SHA256 = "1441bd3d415aca429d64d97696d7e7ba883c826e17984579845271d9c749f29c"
-IMAGE_SIZE = 2097219
 
 
 class Failed(Exception):
@@ -39,18 +37,8 @@ def run(command, env=None, cwd=None):
 def must(command, env=None):
     status, said = run(command, env)
     if status != 0:
-        raise Failed("%s failed (%d):\n%s" % (" ".join(command), status, said))
+        raise Failed("%s ended with %d:\n%s" % (" ".join(command), status, said))
     return said
-
-
-def with_password():
-    return dict(os.environ, SIGNING_PFX_PASSWORD=PASSWORD)
-
-
-def without_password():
-    env = dict(os.environ)
-    env.pop("SIGNING_PFX_PASSWORD", None)
-    return env
 
 
 def read(path):
@@ -58,31 +46,35 @@ def read(path):
         return f.read()
 
 
-def make_throwaway_pfx(folder):
-    """A self-signed certificate (cert.pem) and its PKCS#12 file (signer.pfx)."""
-    key, cert, pfx = (os.path.join(folder, n) for n in ("key.pem", "cert.pem", "signer.pfx"))
-    must(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "7", "-subj", "/CN=" + SIGNER,
-          "-keyout", key, "-out", cert])
-    must(["openssl", "pkcs12", "-export", "-in", cert, "-inkey", key, "-out", pfx,
-          "-passout", "env:SIGNING_PFX_PASSWORD"], with_password())
-    os.remove(key)
-    return pfx
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
 
 
-def paths(scratch):
-    one, signed_tree = (os.path.join(scratch, t) for t in TREES)
-    return {"one": one, "signed_tree": signed_tree, "cert": os.path.join(scratch, "cert.pem"),
-            "signed": os.path.join(signed_tree, "velmora-flash-signed.exe")}
+def changed_byte(data, at):
+    return data[:at] + bytes([data[at] ^ 0x01]) + data[at + 1:]
 
 
 # ---------------------------------------------------------------- set-up
 
+PASSWORD = dict(os.environ, SIGNING_PFX_PASSWORD="throwaway-5xq")
+
+
+def throwaway_pfx(folder):
+    """A self-signed certificate, cert.pem, and its PKCS#12 file."""
+    key, cert, pfx = (os.path.join(folder, n) for n in ("key.pem", "cert.pem", "signer.pfx"))
+    must(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "7", "-subj", "/CN=" + SIGNER,
+          "-keyout", key, "-out", cert])
+    must(["openssl", "pkcs12", "-export", "-in", cert, "-inkey", key, "-out", pfx,
+          "-passout", "env:SIGNING_PFX_PASSWORD"], PASSWORD)
+    return pfx
+
+
 def build(cmake, source, scratch):
     shutil.rmtree(scratch, ignore_errors=True)
     os.makedirs(scratch)
-    pfx = make_throwaway_pfx(scratch)
-    for tree, signing, env in ((TREES[0], [], without_password()),
-                               (TREES[1], ["-DSIGNING_PFX=" + pfx], with_password())):
+    pfx = throwaway_pfx(scratch)
+    unsigned = {k: v for k, v in os.environ.items() if k != "SIGNING_PFX_PASSWORD"}
+    for tree, signing, env in ((TREES[0], [], unsigned), (TREES[1], ["-DSIGNING_PFX=" + pfx], PASSWORD)):
         tree = os.path.join(scratch, tree)
         must([cmake, "-S", source, "-B", tree, "-DCMAKE_TOOLCHAIN_FILE=%s/cmake/mingw-i686.cmake" % source,
               "-DFLASH_TESTS=OFF"] + signing, env)
@@ -90,106 +82,143 @@ def build(cmake, source, scratch):
 
 
 def sign_copy(program, image, out):
-    """Signs a copy of PROGRAM the way a signed build does: tools/release_files.py."""
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(os.path.join(out, "res"))
-    copy = os.path.join(out, "velmora-flash.exe")
+    copy, image_copy = os.path.join(out, "velmora-flash.exe"), os.path.join(out, "res", "firmware.bin")
     shutil.copyfile(program, copy)
-    shutil.copyfile(image, os.path.join(out, "res", "firmware.bin"))
-    pfx = make_throwaway_pfx(out)
-    print(must([sys.executable, os.path.join(TOOLS, "release_files.py"), copy, os.path.join(out, "res", "firmware.bin"),
-                "--sign", pfx, "--osslsigncode", shutil.which("osslsigncode") or "osslsigncode"], with_password()))
-    check_verifies(os.path.join(out, "velmora-flash-signed.exe"), os.path.join(out, "cert.pem"))
+    shutil.copyfile(image, image_copy)
+    print(must([sys.executable, os.path.join(TOOLS, "release_files.py"), copy, image_copy,
+                "--sign", throwaway_pfx(out), "--osslsigncode", shutil.which("osslsigncode")], PASSWORD))
+    print(check_signed_verifies(out, out))
 
 
-# ---------------------------------------------------------------- checks
+# ---------------------------------------------------------------- the two trees
 
-def check_verifies(signed, cert):
-    status, said = run(["osslsigncode", "verify", "-in", signed, "-CAfile", cert])
-    if status != 0 or "Signature verification: ok" not in said or "Subject: /CN=" + SIGNER not in said:
-        raise Failed("osslsigncode verify refused %s (%d):\n%s" % (signed, status, said))
-    return "osslsigncode verify accepts %s, signed by /CN=%s" % (signed, SIGNER)
-
-
-def first_difference(a, b):
-    return next((i for i, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))
+def check_reproducible(one, second):
+    first, other = read(os.path.join(one, "velmora-flash.exe")), read(os.path.join(second, "velmora-flash.exe"))
+    if first != other:
+        at = next((i for i, (a, b) in enumerate(zip(first, other)) if a != b), min(len(first), len(other)))
+        raise Failed("the two builds differ, first at byte %d (%d and %d bytes)" % (at, len(first), len(other)))
+    return "both builds: %d bytes, SHA-256 %s" % (len(first), sha256(first))
 
 
-def check_reproducible(p):
-    first, second = (read(os.path.join(p[t], "velmora-flash.exe")) for t in ("one", "signed_tree"))
-    if first != second:
-        raise Failed("the two builds differ, first at byte %d (sizes %d and %d)"
-                     % (first_difference(first, second), len(first), len(second)))
-    return "both builds: %d bytes, SHA-256 %s" % (len(first), hashlib.sha256(first).hexdigest())
-
-
-def expected_sums(tree, programs):
-    lines = ["%s  %s" % (hashlib.sha256(read(os.path.join(tree, n))).hexdigest(), n) for n in programs]
-    return "\n".join(lines + ["%s  res/firmware.bin" % IMAGE_SHA256,
-                              "# res/firmware.bin is the firmware image inside the program: %d bytes" % IMAGE_SIZE]) + "\n"
-
-
-def check_sums(p):
-    for tree, programs in ((p["one"], ["velmora-flash.exe"]),
-                           (p["signed_tree"], ["velmora-flash.exe", "velmora-flash-signed.exe"])):
-        sums = read(os.path.join(tree, "SHA256SUMS")).decode()
-        if sums != expected_sums(tree, programs):
-            raise Failed("%s/SHA256SUMS is\n%sexpected\n%s" % (tree, sums, expected_sums(tree, programs)))
+def check_sha256sums(one, second):
+    for tree, programs in ((one, ["velmora-flash.exe"]), (second, ["velmora-flash.exe", "velmora-flash-signed.exe"])):
+        expected = "".join("%s  %s\n" % (sha256(read(os.path.join(tree, p))), p) for p in programs) + \
+            IMAGE_SHA256 + "  res/firmware.bin\n# res/firmware.bin is the firmware image inside the program: 2097219 bytes\n"
+        if read(os.path.join(tree, "SHA256SUMS")).decode() != expected:
+            raise Failed("%s/SHA256SUMS is\n%sexpected\n%s" % (tree, read(os.path.join(tree, "SHA256SUMS")).decode(), expected))
         status, said = run(["sha256sum", "--strict", "-c", "SHA256SUMS"], cwd=tree)
-        expected = "".join("%s: OK\n" % n for n in programs + ["res/firmware.bin"])
-        if status != 0 or said != expected:
-            raise Failed("sha256sum -c in %s (%d) said\n%sexpected\n%s" % (tree, status, said, expected))
-    if os.path.exists(os.path.join(p["one"], "velmora-flash-signed.exe")):
+        if status != 0 or said != "".join("%s: OK\n" % p for p in programs + ["res/firmware.bin"]):
+            raise Failed("sha256sum -c in %s ended with %d:\n%s" % (tree, status, said))
+    if os.path.exists(os.path.join(one, "velmora-flash-signed.exe")):
         raise Failed("the build without SIGNING_PFX made a signed copy")
-    return "SHA256SUMS of both trees name what they hold, and sha256sum -c passes"
+    return "SHA256SUMS names what each tree holds, and sha256sum -c passes"
 
 
-def check_signed_verifies(p):
-    return check_verifies(p["signed"], p["cert"])
+def check_signed_verifies(scratch, second):
+    status, said = run(["osslsigncode", "verify", "-in", os.path.join(second, "velmora-flash-signed.exe"),
+                        "-CAfile", os.path.join(scratch, "cert.pem")])
+    if status != 0 or "Signature verification: ok" not in said or "Subject: /CN=" + SIGNER not in said:
+        raise Failed("osslsigncode verify refused the signed copy (%d):\n%s" % (status, said))
+    return "osslsigncode verify accepts the signed copy, signed by /CN=" + SIGNER
 
 
-def check_signed_program(p):
+def check_signed_program(_one, second):
     """The signed copy is the same program: every file check of check_program.py."""
-    status, said = run([sys.executable, os.path.join(HERE, "check_program.py"), p["signed"],
-                        os.path.join(p["signed_tree"], "res", "firmware.bin")])
-    if status != 0:
-        raise Failed(said)
-    return said.strip()
+    return must([sys.executable, os.path.join(HERE, "check_program.py"),
+                 os.path.join(second, "velmora-flash-signed.exe"), os.path.join(second, "res", "firmware.bin")])
 
 
-def check_signed_changed_byte(p):
-    data = read(p["signed"])
-    image = read(os.path.join(p["signed_tree"], "res", "firmware.bin"))
-    at = data.find(image) + len(image) // 2
-    with tempfile.TemporaryDirectory(prefix="flash-release-") as scratch:
-        changed = os.path.join(scratch, "changed.exe")
-        with open(changed, "wb") as f:
-            f.write(data[:at] + bytes([data[at] ^ 0x01]) + data[at + 1:])
-        status, said = run(["osslsigncode", "verify", "-in", changed, "-CAfile", p["cert"]])
+def check_signed_changed_byte(scratch, second):
+    data = read(os.path.join(second, "velmora-flash-signed.exe"))
+    at = data.find(read(os.path.join(second, "res", "firmware.bin"))) + 1000
+    with tempfile.TemporaryDirectory(prefix="flash-release-") as work:
+        with open(os.path.join(work, "changed.exe"), "wb") as f:
+            f.write(changed_byte(data, at))
+        status, said = run(["osslsigncode", "verify", "-in", f.name, "-CAfile", os.path.join(scratch, "cert.pem")])
     if status != 1 or "MISMATCH" not in said:
-        raise Failed("with byte %d changed, osslsigncode verify ended with %d (expected 1, a digest mismatch):\n%s"
+        raise Failed("with byte %d changed, osslsigncode verify ended with %d, expected 1 on the digest:\n%s"
                      % (at, status, said))
-    return "one image byte changed (file byte %d): osslsigncode verify fails on the digest" % at
+    return "with image byte %d changed, osslsigncode verify fails on the digest" % at
 
 
-def check_password_nowhere(p):
-    """The signing password stays out of the cache and the build files."""
-    for folder, _dirs, files in os.walk(p["signed_tree"]):
-        for name in files:
-            path = os.path.join(folder, name)
-            if os.path.getsize(path) < 4 << 20 and PASSWORD.encode() in read(path):
-                raise Failed("the signing password is written in %s" % path)
-    return "the signing password is in no file of the signed build tree"
+CHECKS = {"reproducible": (check_reproducible, TREES), "sha256sums": (check_sha256sums, TREES),
+          "signed_verifies": (check_signed_verifies, ("", TREES[1])),
+          "signed_program": (check_signed_program, TREES),
+          "signed_changed_byte": (check_signed_changed_byte, ("", TREES[1]))}
 
+# ---------------------------------------------------------------- the checking command
 
-CHECKS = {
-    "reproducible": check_reproducible,
-    "sha256sums": check_sums,
-    "signed_verifies": check_signed_verifies,
-    "signed_program": check_signed_program,
-    "signed_changed_byte": check_signed_changed_byte,
-    "password_nowhere": check_password_nowhere,
+OURS, UNSIGNED, GOOD = "program: the 32-bit GUI updater", "signature: none: the file is not signed", \
+    "verdict: nothing wrong found"
+INTACT = ["image: FILE 1009, 2097219 bytes", "image SHA-256: " + IMAGE_SHA256, "PJL head: intact", "PJL tail: intact"]
+
+# Case: the file checked (and a change made to a copy of it), options, exit
+# status, lines of the report ({ca}, {file}, {out}: the certificate, the copy
+# checked, --extract-image's file; {image}: the SHA-256 of the changed image).
+CASES = {
+    "built": ("program", None, [], 0, [OURS] + INTACT + [UNSIGNED, GOOD]),
+    "signed": ("signed", None, ["--ca", "{ca}"], 0,
+               [OURS] + INTACT + ["signed by: CN = " + SIGNER, "signed digest: matches the file's contents",
+                                  "certificate chain: trusted by {ca}", GOOD]),
+    "signed_untrusted": ("signed", None, [], 1, [
+        "certificate chain: NOT trusted by the system's certificate authorities: self-signed certificate",
+        "verdict: PROBLEM: the signer is not trusted"]),
+    "changed_image_byte": ("program", 1000, [], 0, ["image SHA-256: {image}", "PJL head: intact", UNSIGNED]),
+    "changed_image_byte_signed": ("signed", 1000, ["--ca", "{ca}"], 1, [
+        "image SHA-256: {image}", "signed by: CN = " + SIGNER,
+        "signed digest: does NOT match the file's contents: changed after signing",
+        "verdict: PROBLEM: the file was changed after it was signed"]),
+    "broken_head": ("program", 0, [], 1, ["PJL head: NOT intact", "PJL tail: intact",
+                                          "verdict: PROBLEM: the image's PJL framing is broken"]),
+    "no_image": ("noimage", None, [], 1, [OURS, "image: none: no FILE 1009 resource",
+                                          "verdict: PROBLEM: no firmware image"]),
+    "no_osslsigncode": ("signed", None, [], 1, [
+        r"signature: present \(\d+ bytes\), not checked: osslsigncode is not installed \(Debian package osslsigncode\)",
+        "verdict: PROBLEM: the signature could not be checked"]),
+    "extract_image": ("program", None, ["--extract-image", "{out}"], 0, ["image written to: {out}"]),
+    # Bad inputs: one line and exit status 2.
+    "truncated": ("signed", "half", [], 2, [r"{file}: damaged: its sections need \d+ bytes, the file has \d+ \(cut short\?\)"]),
+    "truncated_headers": ("program", "head", [], 2, ["{file}: damaged: its headers or resources point past the end of the file"]),
+    "not_a_program": ("text", None, [], 2, ["{file}: not a Windows program: no MZ header"]),
+    "64_bit": ("program", None, [], 1, ["program: NOT the 32-bit GUI updater: a 64-bit x86-64 Windows GUI program"]),
 }
+
+
+def checker_case(program, noimage, scratch, case):
+    source, change, options, status, expected = CASES[case]
+    second = os.path.join(scratch, TREES[1])
+    files = {"program": program, "noimage": noimage, "signed": os.path.join(second, "velmora-flash-signed.exe")}
+    data = read(files[source]) if source in files else b"This is a text file.\n"
+    image = read(os.path.join(second, "res", "firmware.bin")) if isinstance(change, int) else b""
+    if isinstance(change, int):
+        data = changed_byte(data, data.find(image) + change)
+    elif change:
+        data = data[:len(data) // 2] if change == "half" else data[:300]
+    with tempfile.TemporaryDirectory(prefix="flash-check-") as work:
+        path = os.path.join(work, "checked.exe")
+        with open(path, "wb") as f:
+            f.write(data)
+        fields = {"ca": os.path.join(scratch, "cert.pem"), "file": path, "out": os.path.join(work, "image.bin"),
+                  "image": sha256(changed_byte(image, change)) if image else ""}
+        env = dict(os.environ, PATH=work) if case == "no_osslsigncode" else None
+        status_was, said = run([sys.executable, os.path.join(TOOLS, "check-updater.py")] +
+                               [o.format(**fields) for o in options] + [path], env)
+        lines = [re.sub(r":\s+", ": ", s, count=1) for s in said.splitlines()]
+        problems = ["exit status %d, expected %d" % (status_was, status)] if status_was != status else []
+        problems += ["no line %r" % e.format(**fields) for e in expected
+                     if not any(re.fullmatch(e.format(**{k: re.escape(v) for k, v in fields.items()}), s) or
+                                s == e.format(**fields) for s in lines)]
+        if status == 2 and len(lines) != 1:
+            problems.append("%d lines for a bad input, expected 1" % len(lines))
+        if status != 2 and "SHA-256: " + sha256(data) not in lines:
+            problems.append("no line with the file's SHA-256")
+        if options[:1] == ["--extract-image"] and (not os.path.exists(fields["out"]) or sha256(read(fields["out"])) != IMAGE_SHA256):
+            problems.append("the image written out is not the built one")
+    if problems:
+        raise Failed("; ".join(problems) + "\ncheck-updater.py said:\n" + said)
+    return "check-updater.py said:\n" + said
 
 
 def main(argv):
@@ -198,13 +227,16 @@ def main(argv):
             build(*argv[2:])
         elif len(argv) == 5 and argv[1] == "sign-copy":
             sign_copy(*argv[2:])
-        elif len(argv) == 3 and argv[1] in CHECKS:
-            print("ok %s: %s" % (argv[1], CHECKS[argv[1]](paths(argv[2]))))
+        elif len(argv) == 4 and argv[1] == "check" and argv[3] in CHECKS:
+            check, trees = CHECKS[argv[3]]
+            print("ok %s: %s" % (argv[3], check(*(os.path.join(argv[2], t) for t in trees))))
+        elif len(argv) == 6 and argv[1] == "checker" and argv[5] in CASES:
+            print("ok %s: %s" % (argv[5], checker_case(*argv[2:])), end="")
         else:
-            print(__doc__ + "checks: " + " ".join(CHECKS), file=sys.stderr)
+            print(__doc__ + "checks: %s\ncases: %s" % (" ".join(CHECKS), " ".join(CASES)), file=sys.stderr)
             return 2
     except Failed as e:
-        print("FAIL %s: %s" % (argv[1], e))
+        print("FAIL %s: %s" % (argv[-1], e))
         return 1
     return 0
 
