@@ -49,7 +49,8 @@ def sign(program, signed, pfx, osslsigncode):
     part = signed + ".part"
     if os.path.exists(part):
         os.remove(part)
-    done = subprocess.run([osslsigncode, "sign", "-pkcs12", pfx, "-readpass", "-", "-h", "sha256",
+    # /dev/stdin rather than "-": osslsigncode before 2.9 takes only a file name.
+    done = subprocess.run([osslsigncode, "sign", "-pkcs12", pfx, "-readpass", "/dev/stdin", "-h", "sha256",
                            "-n", "Velmora firmware updater", "-in", program, "-out", part],
                           input=password + "\n", stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     if done.returncode != 0:
