@@ -149,7 +149,14 @@ def report(path, ca, extract_to):
         except OSError as e:
             raise Unusable("cannot write the image to %s: %s" % (extract_to, e.strerror))
         lines.append(("image written to", extract_to))
-    lines.append(("verdict", "PROBLEM: " + "; ".join(problems) if problems else "nothing wrong found"))
+    if problems:
+        verdict = "PROBLEM: " + "; ".join(problems)
+    elif not pe.directory(SECURITY_DIRECTORY)[1]:
+        # Nothing in an unsigned file shows a change: only a published checksum does.
+        verdict = "nothing wrong found; unsigned, so compare the SHA-256 lines with the published ones"
+    else:
+        verdict = "nothing wrong found"
+    lines.append(("verdict", verdict))
     return lines, problems
 
 
