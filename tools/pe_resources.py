@@ -37,10 +37,12 @@ class PE:
         count = self.u32(directories - 4)
         self.directories = [struct.unpack_from("<II", data, directories + 8 * i) for i in range(count)]
         self.sections = []
+        self.raw_end = 0   # where the sections' bytes end; past the file's end in a cut-short copy
         table = optional + optional_size
         for i in range(sections):
             name, vsize, rva, raw_size, raw_offset = struct.unpack_from("<8sIIII", data, table + 40 * i)
             self.sections.append((name.rstrip(b"\0").decode("latin-1"), rva, max(vsize, raw_size), raw_offset))
+            self.raw_end = max(self.raw_end, raw_offset + raw_size)
 
     def u16(self, offset):
         return struct.unpack_from("<H", self.data, offset)[0]

@@ -13,6 +13,7 @@ packages=(
   xvfb x11-apps imagemagick xdotool
   cups cups-bsd cups-client libcups2 libcups2:i386
   iproute2 netcat-openbsd util-linux procps
+  osslsigncode openssl
   "$@"
 )
 
