@@ -91,10 +91,11 @@ int main(int argc, char **argv)
         printf("click_at=%.6f\n", unixNow());
         fflush(stdout);
         PostMessageA(GetDlgItem(dialog, IDC_SEND_FIRMWARE), BM_CLICK, 0, 0);
-        // The settle wait starts once the send has returned.
+        // The settle wait starts once the send has returned. Looking seldom
+        // keeps this process out of the wine server's way during the send.
         DWORD start = GetTickCount();
         while (IsWindowEnabled(exitButton) && GetTickCount() - start < 60000)
-            Sleep(5);
+            Sleep(50);
         if (IsWindowEnabled(exitButton)) {
             fprintf(stderr, "the send did not finish\n");
             status = 1;
