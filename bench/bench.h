@@ -53,10 +53,15 @@ private:
     int count_ = 0;
 };
 
-// The firmware image, embedded as the updater embeds it and found the way it
-// finds it, so that a floor client sends the very same mapped bytes.
-static inline bool loadImage(const BYTE **data, DWORD *size)
+// A floor client's one argument, and the firmware image: embedded as the
+// updater embeds it and found the way it finds it, so that the floor sends
+// the very same mapped bytes.
+static inline bool startFloor(int argc, const char *usage, const BYTE **data, DWORD *size)
 {
+    if (argc != 2) {
+        fprintf(stderr, "usage: %s\n", usage);
+        return false;
+    }
     HRSRC found = FindResourceA(NULL, MAKEINTRESOURCEA(IDR_FIRMWARE), "FILE");
     HGLOBAL loaded = found != NULL ? LoadResource(NULL, found) : NULL;
     *data = loaded != NULL ? (const BYTE *)LockResource(loaded) : NULL;

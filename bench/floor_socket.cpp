@@ -24,11 +24,7 @@ int main(int argc, char **argv)
     const BYTE *image;
     DWORD size;
     WSADATA sockets;
-    if (argc != 2) {
-        fprintf(stderr, "usage: floor_socket HOST\n");
-        return 2;
-    }
-    if (!loadImage(&image, &size))
+    if (!startFloor(argc, "floor_socket HOST", &image, &size))
         return 1;
     int started = WSAStartup(0x0001, &sockets);
     if (started != 0) {

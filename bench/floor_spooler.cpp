@@ -23,11 +23,7 @@ int main(int argc, char **argv)
 {
     const BYTE *image;
     DWORD size;
-    if (argc != 2) {
-        fprintf(stderr, "usage: floor_spooler QUEUE\n");
-        return 2;
-    }
-    if (!loadImage(&image, &size))
+    if (!startFloor(argc, "floor_spooler QUEUE", &image, &size))
         return 1;
 
     settleAfterStart();
