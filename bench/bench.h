@@ -21,9 +21,9 @@ static inline double unixNow()
 }
 
 // Wine goes on setting up a new process for a while after it has begun to
-// run, and calls timed at once pay for that: a send of the image took
-// 80-150 ms at once and 20-30 ms after a pause. So whatever is timed, the
-// updater's click or a floor's first call, waits a second first.
+// run, and calls timed at once pay for that: the socket floor's calls took
+// 50-150 ms at once and mostly 20-30 ms after a second's pause. So whatever
+// is timed, the updater's click or a floor's first call, waits a second first.
 static inline void settleAfterStart()
 {
     Sleep(1000);

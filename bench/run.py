@@ -209,8 +209,8 @@ def print_calls(samples, calls):
 def startup_block(tree, env, runs, count, label):
     empty_dialog = os.path.join(tree, "bench", "empty_dialog.exe")
     program = os.path.join(tree, "velmora-flash.exe")
-    # Wine brings its record of the spooler's queues up to date in the first
-    # process after a change; that one is not timed.
+    # The first process after a change of queues may pay for the change:
+    # one listing and one start go untimed.
     listing(tree, env, count)
     startup(tree, env, program, PROGRAM_CAPTION, count)
     times = {"empty dialog": [], "spooler's listing": [], "updater": []}
