@@ -71,7 +71,8 @@ class Printer:
             number = self.count
         data = bytearray()
         started = time.monotonic()
-        arrival = [time.time()]
+        accepted_at = time.time()
+        arrival = [accepted_at]
         try:
             if how.status:
                 conn.sendall(text_bytes(how.status))
@@ -80,7 +81,7 @@ class Printer:
             ended = "broken: %s" % (e.strerror or e)
         # The job is over once the sender is done; what the printer does
         # with the connection afterwards is its own affair.
-        self.record(number, bytes(data), ended, time.monotonic() - started, arrival[0])
+        self.record(number, bytes(data), ended, time.monotonic() - started, accepted_at, arrival[0])
         try:
             if ended == "closed by sender":
                 if how.answer:
@@ -111,14 +112,14 @@ class Printer:
             data += chunk
             arrival[0] = time.time()
 
-    def record(self, number, data, ended, seconds, last_byte_at):
+    def record(self, number, data, ended, seconds, accepted_at, last_byte_at):
         base = os.path.join(self.jobs, "job-%d" % number)
         with open(base + ".bin", "wb") as f:
             f.write(data)
-        # last_byte_at: wall-clock time (Unix seconds) of the last byte, for
-        # timing a sender from outside.
-        report = "bytes=%d\npjl=%s\nended=%s\nseconds=%.3f\nlast_byte_at=%.6f\n" % (
-            len(data), "yes" if has_pjl_framing(data) else "no", ended, seconds, last_byte_at)
+        # accepted_at, last_byte_at: wall-clock times (Unix seconds) of the
+        # connection and of its last byte, for timing a sender from outside.
+        report = "bytes=%d\npjl=%s\nended=%s\nseconds=%.3f\naccepted_at=%.6f\nlast_byte_at=%.6f\n" % (
+            len(data), "yes" if has_pjl_framing(data) else "no", ended, seconds, accepted_at, last_byte_at)
         with open(base + ".tmp", "w") as f:
             f.write(report)
         os.replace(base + ".tmp", base + ".done")   # the report appears last, whole

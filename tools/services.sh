@@ -70,6 +70,7 @@ EOF
 Listen $cups/cups.sock
 Browsing No
 LogLevel warn
+LogTimeFormat usecs
 WebInterface No
 <Location />
   Order allow,deny
