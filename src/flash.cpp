@@ -487,6 +487,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     (void)commandLine;
     (void)show;
     hMainInstance = instance;
-    DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), NULL, DialogFunc, 0);
+    if (DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), NULL, DialogFunc, 0) == -1) {
+        // No dialog (a missing or damaged template): without this box the
+        // program would end having shown nothing at all.
+        displayLastError();
+        return 1;
+    }
     return 0;
 }
