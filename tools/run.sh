@@ -1,9 +1,10 @@
 #!/bin/bash
 # Builds the updater and opens it under Wine, with the printer simulator on
-# 127.0.0.1:9100 to send to (network mode: Alt+N, Space, Tab, type 127.0.0.1,
-# Alt+S). Without a DISPLAY it opens on an Xvfb of its own and saves a
-# screenshot. Runs until the program ends or Ctrl+C, then stops what it
-# started, and only that. FLASH_BUILD overrides the "build" folder.
+# 127.0.0.1:9100 to send to (network mode: Alt+N, Space, click into the host
+# box, type 127.0.0.1, Alt+S). Without a DISPLAY it opens on an Xvfb of its
+# own and saves a screenshot. Runs until the program ends or Ctrl+C, then
+# stops what it started, and only that. FLASH_BUILD overrides the "build"
+# folder.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/setup.sh" </dev/null
@@ -68,7 +69,7 @@ python3 "$root/tools/printer_sim.py" --jobs "$jobs" --ready-file "$session/print
 printer_pid=$!
 if wait_for 10 test -e "$session/printer.ready"; then
   echo "Printer simulator on 127.0.0.1:9100: each job goes to $jobs/job-N.bin, and it prints a line per job here."
-  echo "To send to it: Alt+N, Space (network mode), Tab, type 127.0.0.1, Alt+S."
+  echo "To send to it: Alt+N, Space (network mode), click into the host box, type 127.0.0.1, Alt+S."
 else
   kill "$printer_pid" 2>/dev/null || true
   printer_pid=
