@@ -165,21 +165,19 @@ static int printerTookEverything(SOCKET connection)
     }
 }
 
-// Digits and dots name an IPv4 address only in the full four-part decimal
-// form. Resolvers also read "192.168.1" as 192.168.0.1 and "010.0.0.1" as
-// 8.0.0.1: the firmware would go to a device nobody named.
-static int isShortOrOctalAddress(const char *host)
+int isSafeHostText(const char *host)
 {
-    int dots = 0;
-    for (const char *c = host; *c != '\0'; c++) {
-        if (*c == '.')
-            dots++;
-        else if (*c < '0' || *c > '9')
-            return 0;   // a name, for the resolver
-        else if (*c == '0' && (c == host || c[-1] == '.') && c[1] >= '0' && c[1] <= '9')
-            return 1;   // a leading zero: octal
+    unsigned long address = inet_addr(host);
+    if (address == INADDR_NONE) {
+        // A name, for the resolver; or the broadcast address, which is
+        // INADDR_NONE too and no single printer.
+        return strcmp(host, "255.255.255.255") != 0;
     }
-    return dots != 3;
+    // The resolver reads an address the way inet_addr does: "127.1",
+    // "010.0.0.1", "0x7f.1" and "127.0.0.1 x" reach devices nobody typed.
+    in_addr read;
+    read.s_addr = address;
+    return strcmp(inet_ntoa(read), host) == 0;
 }
 
 int SendDataToNetHost(const BYTE *data, DWORD size)
@@ -190,7 +188,7 @@ int SendDataToNetHost(const BYTE *data, DWORD size)
         return 0;
     }
 
-    hostent *entry = isShortOrOctalAddress(host) ? NULL : gethostbyname(host);
+    hostent *entry = isSafeHostText(host) ? gethostbyname(host) : NULL;
     if (entry == NULL || entry->h_addr_list == NULL || entry->h_addr_list[0] == NULL) {
         displayMsg2("Couldn't find printer: ", host);
         return 0;
@@ -489,6 +487,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     (void)commandLine;
     (void)show;
     hMainInstance = instance;
-    DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), NULL, DialogFunc, 0);
+    if (DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), NULL, DialogFunc, 0) == -1) {
+        // No dialog (a missing or damaged template): without this box the
+        // program would end having shown nothing at all.
+        displayLastError();
+        return 1;
+    }
     return 0;
 }

@@ -35,6 +35,11 @@ int SendDataToSpooler(const char *printer, const BYTE *data, DWORD size);
 int SendDataToNetHost(const BYTE *data, DWORD size);
 int EnumLocalPrinters(HWND dialog);
 
+// 1 when the host box's text may go to the resolver: a name, or an IPv4
+// address written exactly as it prints back; 0 for any other form of an
+// address, and for the broadcast address.
+int isSafeHostText(const char *host);
+
 // Message boxes, owner-less.
 void displayMsg1(const char *message);
 void displayMsg2(const char *message, const char *name);

@@ -2,7 +2,7 @@
 # Builds the updater and opens it under Wine on an Xvfb display, with the
 # services of the tests (tools/services.sh) in a folder and Wine prefix of
 # its own: a CUPS daemon with the test queues, and the printer simulator on
-# 127.0.0.1:9100 to send to (network mode: Alt+N, Space, Tab, type
+# 127.0.0.1:9100 to send to (network mode: Alt+N, Space, click into the host box, type
 # 127.0.0.1, Alt+S), whose jobs it reports here. Saves a screenshot. Runs
 # until the program ends or Ctrl+C, then stops what it started, and only
 # that. FLASH_BUILD overrides the "build" folder.
@@ -58,7 +58,7 @@ cat <<MSG
 Screenshot of the screen: $shot
 To see the dialog live, share display $DISPLAY, e.g. 'x11vnc -display $DISPLAY -localhost' and a VNC
 viewer, or take another picture with 'DISPLAY=$DISPLAY import -window root shot.png'.
-To send to the simulator: Alt+N, Space (network mode), Tab, type 127.0.0.1, Alt+S.
+To send to the simulator: Alt+N, Space (network mode), click into the host box, type 127.0.0.1, Alt+S.
 Ctrl+C (or ending the program) stops everything this script started.
 MSG
 
