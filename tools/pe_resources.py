@@ -66,20 +66,15 @@ class PE:
     def imports(self):
         """Names of the imported DLLs, as written in the file; delay-loaded ones too."""
         names = []
-        rva, _ = self.directory(1)
-        while rva:
-            name = self.u32(self.offset(rva) + 12)
-            if name == 0:
-                break
-            names.append(self.c_string(name))
-            rva += 20
-        rva, _ = self.directory(13)
-        while rva:
-            name = self.u32(self.offset(rva) + 4)
-            if name == 0:
-                break
-            names.append(self.c_string(name))
-            rva += 32
+        # (directory, where the DLL's name lies in a descriptor, descriptor size)
+        for index, name_at, size in ((1, 12, 20), (13, 4, 32)):
+            rva, _ = self.directory(index)
+            while rva:
+                name = self.u32(self.offset(rva) + name_at)
+                if name == 0:
+                    break
+                names.append(self.c_string(name))
+                rva += size
         return names
 
     def resources(self):
