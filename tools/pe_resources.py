@@ -5,6 +5,9 @@ it imports and its resources. Standard library only.
     pe_resources.py PROGRAM                  list imports and resources
     pe_resources.py PROGRAM TYPE NAME OUT    write one resource's bytes to OUT
                                              (TYPE and NAME: a number or a name)
+    pe_resources.py PROGRAM renumber TYPE ID NEW_ID OUT
+                                             write a copy of PROGRAM whose
+                                             resource TYPE/ID is numbered NEW_ID
 """
 import struct
 import sys
@@ -110,6 +113,26 @@ class PE:
         walk(base, [])
         return found
 
+    def renumbered(self, type_, id_, new_id):
+        """The file's bytes with resource type_/id_ numbered new_id instead;
+        both numbers. Nothing else changes."""
+        rva, _ = self.directory(2)
+        base = self.offset(rva) if rva else 0
+
+        def entries(at):
+            named, numbered = struct.unpack_from("<HH", self.data, at + 12)
+            return [(at + 16 + 8 * i,) + struct.unpack_from("<II", self.data, at + 16 + 8 * i)
+                    for i in range(named + numbered)]
+
+        for _, name, target in entries(base) if base else []:
+            if name == type_ and target & 0x80000000:
+                for at, name2, _ in entries(base + (target & 0x7FFFFFFF)):
+                    if name2 == id_:
+                        copy = bytearray(self.data)
+                        struct.pack_into("<I", copy, at, new_id)
+                        return bytes(copy)
+        raise NotAProgram("no resource %d/%d" % (type_, id_))
+
     def resource(self, type_, name, language=None):
         """The bytes of one resource, or None."""
         for t, n, lang, data in self.resources():
@@ -138,6 +161,11 @@ def main(argv):
             print("import", dll)
         for t, n, lang, data in program.resources():
             print("resource %s/%s language %d: %d bytes" % (describe(t, TYPE_NAMES), describe(n), lang, len(data)))
+        return 0
+    if len(argv) == 7 and argv[2] == "renumber":
+        copy = load(argv[1]).renumbered(int(argv[3]), int(argv[4]), int(argv[5]))
+        with open(argv[6], "wb") as f:
+            f.write(copy)
         return 0
     if len(argv) == 5:
         def parse(word):
