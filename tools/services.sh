@@ -3,7 +3,12 @@
 #   an Xvfb display, a CUPS daemon with raw queues, the printer simulator on
 #   127.0.0.1:9100, and the wine server of the build tree's prefix.
 #
-#   services.sh start RUN_DIR WINEPREFIX WINE_LOADER
+#   services.sh start RUN_DIR WINEPREFIX WINE_LOADER [STANDINS]
+#                                          STANDINS: a folder of system32/ and syswow64/
+#                                          libraries; a copy of the prefix,
+#                                          WINEPREFIX-standins, gets them in its
+#                                          system folders (and FLASH_PROGRAM_TREE's
+#                                          32-bit ones, when that is set)
 #   services.sh stop  RUN_DIR WINEPREFIX WINE_LOADER
 #   services.sh queues RUN_DIR NAME...     replace the CUPS queues with NAME...
 #   services.sh queues RUN_DIR --standard  back to the queues the tests start from
@@ -108,12 +113,38 @@ start_printer() {
   wait_for 10 test -e "$run/printer.ready" || { cat "$run/printer.log" >&2; return 1; }
 }
 
-start_wine() {
+make_prefix() {   # PREFIX LOADER
+  [ -f "$1/.made" ] || { "$here/wine-prefix.sh" "$1" "$2" && touch "$1/.made"; }
+}
+
+# A copy of the prefix (not running) whose system folders hold the stand-ins.
+# Most of a prefix's 1.3 GB are Windows' libraries, which Wine reads and never
+# writes while running: shared with the prefix by hard links, except the
+# stand-ins' own names. The rest (registry, settings) is copied.
+make_standin_prefix() {   # PREFIX COPY STANDINS
+  local prefix=$1 copy=$2 standins=$3 folder file from
+  rm -rf "$copy"
+  cp -a --link "$prefix" "$copy"
+  find "$copy" -type f ! -path '*/windows/system32/*' ! -path '*/windows/syswow64/*' ! -path '*/windows/winsxs/*' \
+    -exec sh -c 'for f; do cp -p "$f" "$f.copy" && mv -f "$f.copy" "$f"; done' sh {} +
+  for from in "$standins" ${FLASH_PROGRAM_TREE:+"$FLASH_PROGRAM_TREE/standins/system"}; do
+    for folder in system32 syswow64; do
+      [ "$from" = "$standins" ] || [ "$folder" = syswow64 ] || continue
+      for file in "$from/$folder"/*; do
+        [ -f "$file" ] || continue
+        rm -f "$copy/drive_c/windows/$folder/$(basename "$file")"
+        cp "$file" "$copy/drive_c/windows/$folder/"
+      done
+    done
+  done
+}
+
+# Started and booted without the tests' WINEDLLOVERRIDES: Wine's own
+# processes (the desktop, the services) keep Wine's libraries in either prefix.
+start_wine() {   # PREFIX LOADER
   local prefix=$1 loader=$2
-  [ -f "$prefix/.made" ] || { "$here/wine-prefix.sh" "$prefix" "$loader" && touch "$prefix/.made"; }
-  export WINEPREFIX=$prefix WINEDEBUG=-all WINELOADER=$loader DISPLAY=":$(cat "$run/display")"
-  "$(dirname "$loader")/wineserver" -p </dev/null >/dev/null 2>&1
-  "$loader" wineboot </dev/null >/dev/null 2>&1
+  env -u WINEDLLOVERRIDES WINEPREFIX="$prefix" WINEDEBUG=-all WINELOADER="$loader" DISPLAY=":$(cat "$run/display")" \
+    sh -c '"$(dirname "$WINELOADER")/wineserver" -p; "$WINELOADER" wineboot' </dev/null >/dev/null 2>&1
 }
 
 # A pid file holds the process id and its start time: a file left behind by
@@ -141,13 +172,18 @@ case $action in
     set_queues "${STANDARD_QUEUES[@]}" "$REJECTING_QUEUE"
     cupsreject "$REJECTING_QUEUE"
     start_printer
+    make_prefix "$prefix" "$loader"
+    [ -z "${5:-}" ] || make_standin_prefix "$prefix" "$prefix-standins" "$5"
     start_wine "$prefix" "$loader"
+    [ -z "${5:-}" ] || start_wine "$prefix-standins" "$loader"
     ;;
   stop)
     prefix=$3 loader=$4
-    if [ -d "$prefix" ]; then
-      WINEPREFIX=$prefix "$(dirname "$loader")/wineserver" -k </dev/null >/dev/null 2>&1 || true
-    fi
+    for p in "$prefix" "$prefix-standins"; do
+      if [ -d "$p" ]; then
+        WINEPREFIX=$p "$(dirname "$loader")/wineserver" -k </dev/null >/dev/null 2>&1 || true
+      fi
+    done
     stop_pid printer
     stop_pid cupsd
     stop_pid xvfb
@@ -177,7 +213,7 @@ case $action in
       "$(cat "$run/display")" "$cups/cups.sock" "$3" "$4"
     ;;
   *)
-    echo "usage: $0 start|stop RUN_DIR WINEPREFIX WINE_LOADER | queues RUN_DIR NAME...|--standard" >&2
+    echo "usage: $0 start RUN_DIR WINEPREFIX WINE_LOADER [STANDINS] | stop RUN_DIR WINEPREFIX WINE_LOADER | queues RUN_DIR NAME...|--standard" >&2
     echo "       $0 cupsd RUN_DIR stop|start | env RUN_DIR WINEPREFIX WINE_LOADER" >&2
     exit 2
     ;;

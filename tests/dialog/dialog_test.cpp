@@ -215,11 +215,10 @@ TEST_F(Dialog, ClosedDuringSettleWaitEndsWithStatus0OnlyAfterTheWait)
 
 TEST_F(Dialog, FailingWSAStartupShowsItsCodeAndEndsWithStatus1)
 {
-    // Wine loads the wsock32.dll beside the program instead of its own only
-    // with this override, and hands a child the one of its parent's own
-    // environment: tests/dialog/CMakeLists.txt sets it for this test.
+    // The stand-in wsock32.dll of the stand-in prefix's system folder, whose
+    // WSAStartup fails; tests/dialog/CMakeLists.txt runs this test there.
     ASSERT_NE(std::string::npos, environment("WINEDLLOVERRIDES").find("wsock32=n"));
-    ASSERT_TRUE(program.start(UPDATER_WSASTARTUP_FAILS));
+    ASSERT_TRUE(program.start(UPDATER));
     ASSERT_TRUE(boxes.waitForBoxes(1, startMs()));
     ASSERT_TRUE(program.waitForExit(startMs()));
     EXPECT_EQ(1u, program.exitCode());

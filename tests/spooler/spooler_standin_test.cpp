@@ -61,7 +61,8 @@ protected:
                     find(dll, "StandinShortWrite", standin.shortWrite) &&
                     find(dll, "StandinSetPrinters", standin.setPrinters) &&
                     find(dll, "StandinCalls", standin.calls) && find(dll, "StandinNote", standin.note))
-            << "this is not the stand-in winspool.drv: is it beside the program, with WINEDLLOVERRIDES=winspool.drv=n?";
+            << "this is not the stand-in winspool.drv: does the test run in the stand-in prefix, with "
+               "WINEDLLOVERRIDES=winspool.drv=n,b?";
         standin.setPrinters(nullptr);
         standin.reset();
         // The dialog's printer list: a drop-down list, unsorted.

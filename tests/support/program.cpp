@@ -8,7 +8,6 @@
 
 const char *const UPDATER = "velmora-flash.exe";
 const char *const UPDATER_WITHOUT_IMAGE = "velmora-flash-noimage.exe";
-const char *const UPDATER_WSASTARTUP_FAILS = "standins/wsastartup-fails/velmora-flash.exe";
 
 // ---------------------------------------------------------------- keyboard
 
@@ -100,7 +99,7 @@ static void bringDesktopUp()
     up = first != nullptr;
 }
 
-bool Program::start(const char *program)
+bool Program::start(const char *program, const char *folder)
 {
     if (process_.hProcess != nullptr)
         return false;   // one program per Program
@@ -111,7 +110,7 @@ bool Program::start(const char *program)
     STARTUPINFOA startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process_)) {
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, folder, &startup, &process_)) {
         fprintf(stderr, "cannot start %s: error %lu\n", commandLine.c_str(), GetLastError());
         memset(&process_, 0, sizeof process_);
         return false;

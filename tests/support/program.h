@@ -17,7 +17,6 @@
 // The programs under test, relative to the program tree (programPath).
 extern const char *const UPDATER;                 // the updater as shipped
 extern const char *const UPDATER_WITHOUT_IMAGE;   // built without the firmware image
-extern const char *const UPDATER_WSASTARTUP_FAILS;   // a copy beside the stand-in wsock32.dll
 
 class Program {
 public:
@@ -29,10 +28,11 @@ public:
     Program(const Program &) = delete;
     Program &operator=(const Program &) = delete;
 
-    // Starts a program of the program tree (e.g. UPDATER). False when it
+    // Starts a program of the program tree (e.g. UPDATER), in the working
+    // folder `folder` (a Windows path; null: this process's). False when it
     // cannot be started. (Wine gives a child the WINEDLLOVERRIDES of this
     // process.)
-    bool start(const char *program);
+    bool start(const char *program, const char *folder = nullptr);
     // Waits until the dialog is on screen, its start-up done. False on time-out.
     bool waitForDialog();
 

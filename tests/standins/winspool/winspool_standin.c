@@ -1,7 +1,8 @@
 /* A winspool.drv for tests: fakes every spooler call the updater makes,
- * records each call, and fails the one it is told to. Wine loads it instead
- * of its own from the program's folder with WINEDLLOVERRIDES=winspool.drv=n,b
- * (callers check that they got it: with "b" a missing stand-in goes unnoticed).
+ * records each call, and fails the one it is told to. It lies in the system
+ * folder of the stand-in prefix, and Wine loads it instead of its own with
+ * WINEDLLOVERRIDES=winspool.drv=n,b (callers check that they got it: with
+ * "b" a missing stand-in goes unnoticed).
  *
  * Control: the Standin* exports below, found with GetProcAddress by the test
  * program that carries the updater's code.
@@ -203,6 +204,11 @@ BOOL WINAPI EndPagePrinter(HANDLE printer)
 BOOL WINAPI EndDocPrinter(HANDLE printer)
 {
     return proceed("EndDocPrinter", printer);
+}
+
+BOOL WINAPI AbortPrinter(HANDLE printer)
+{
+    return proceed("AbortPrinter", printer);
 }
 
 BOOL WINAPI ClosePrinter(HANDLE printer)

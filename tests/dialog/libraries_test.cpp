@@ -1,0 +1,130 @@
+// Where the updater takes its libraries from. Those that are not among
+// Windows' known DLLs are looked for in the program's own folder first, and
+// an operator starts the updater from wherever it was downloaded: it must
+// take them from the system folder and from nowhere else.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "program.h"
+
+// A library that leaves "<its file name>.loaded" beside itself when it is
+// loaded (tests/standins/planted), in the program tree.
+static const char *const PLANTED = "tests/standins/planted/planted.dll";
+
+// The libraries the updater uses that are not known DLLs.
+static const char *const LIBRARIES[] = { "comctl32.dll", "winspool.drv", "wsock32.dll" };
+
+static std::string lowered(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return (char)tolower(c); });
+    return text;
+}
+
+// The markers in `folder`, lower case: Wine names a library as the program
+// asked for it (WINSPOOL.DRV).
+static std::vector<std::string> markers(const std::string &folder)
+{
+    std::vector<std::string> found;
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((folder + "\\*.loaded").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return found;
+    do
+        found.push_back(lowered(entry.cFileName));
+    while (FindNextFileA(search, &entry));
+    FindClose(search);
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+static void removeMarkers(const std::string &folder)
+{
+    for (const std::string &name : markers(folder))
+        DeleteFileA((folder + "\\" + name).c_str());
+}
+
+struct Planting {
+    const char *place;
+    bool besideProgram;   // else in the working folder
+};
+
+class PlantedLibraries : public ProgramTest, public ::testing::WithParamInterface<Planting> {};
+
+// A copy of the updater in a folder of its own, started in another one; the
+// three libraries planted in one of the two, and Wine told to prefer native
+// libraries to its own: the order Windows searches in.
+TEST_P(PlantedLibraries, AreNotLoadedAndTheDialogOpens)
+{
+    ASSERT_NE(std::string::npos, lowered(environment("WINEDLLOVERRIDES")).find("wsock32=n"));
+    const std::string row = std::string("planted/") + GetParam().place;
+    const std::string programFolder = windowsPath(programPath(row + "/program"));
+    const std::string workingFolder = windowsPath(programPath(row + "/work"));
+    for (const std::string &folder : { programFolder, workingFolder }) {
+        CreateDirectoryA(windowsPath(programPath("planted")).c_str(), nullptr);
+        CreateDirectoryA(windowsPath(programPath(row)).c_str(), nullptr);
+        CreateDirectoryA(folder.c_str(), nullptr);
+        removeMarkers(folder);
+    }
+    ASSERT_TRUE(CopyFileA(windowsPath(programPath(UPDATER)).c_str(), (programFolder + "\\" + UPDATER).c_str(), FALSE));
+    const std::string &plantedIn = GetParam().besideProgram ? programFolder : workingFolder;
+    for (const char *library : LIBRARIES)
+        ASSERT_TRUE(CopyFileA(windowsPath(programPath(PLANTED)).c_str(), (plantedIn + "\\" + library).c_str(), FALSE))
+            << library;
+
+    ASSERT_TRUE(program.start((row + "/program/" + UPDATER).c_str(), workingFolder.c_str()));
+    // The dialog shows once the printer list is filled and the sockets are
+    // started: all three libraries have been loaded by then. A planted
+    // library that was loaded may also have stopped the program.
+    const bool opened = program.waitForDialog();
+    EXPECT_EQ(std::vector<std::string>(), markers(plantedIn)) << "loaded from " << plantedIn;
+    ASSERT_TRUE(opened);
+    EXPECT_TRUE(program.running()) << "exit status " << program.exitCode();
+    expectNoBox();
+    EXPECT_EQ(AT_START, buttons(program));
+}
+
+INSTANTIATE_TEST_SUITE_P(Places, PlantedLibraries,
+                         ::testing::Values(Planting{ "beside_the_program", true }, Planting{ "in_the_working_folder", false }),
+                         [](const ::testing::TestParamInfo<Planting> &info) { return std::string(info.param.place); });
+
+// A damaged Windows: the stand-in prefix's comctl32.dll is the planted
+// library, which refuses to load (PLANTED_REFUSE=1) or has no
+// InitCommonControls. The program says which library and why, and ends.
+struct Damage {
+    const char *name;
+    bool refuses;
+    const char *what;   // before the library's path
+    DWORD error;
+};
+
+class DamagedWindows : public ProgramTest, public ::testing::WithParamInterface<Damage> {};
+
+TEST_P(DamagedWindows, NamesTheLibraryAndEndsWithStatus1)
+{
+    ASSERT_NE(std::string::npos, lowered(environment("WINEDLLOVERRIDES")).find("comctl32=n"));
+    // A child starts with this process's environment.
+    ASSERT_TRUE(SetEnvironmentVariableA("PLANTED_REFUSE", GetParam().refuses ? "1" : nullptr));
+    char system[MAX_PATH] = "";
+    ASSERT_NE(0u, GetSystemDirectoryA(system, sizeof system));
+    ASSERT_TRUE(program.start(UPDATER));
+    ASSERT_TRUE(boxes.waitForBoxes(1, startMs()));
+    ASSERT_TRUE(program.waitForExit(startMs()));
+    SetEnvironmentVariableA("PLANTED_REFUSE", nullptr);
+    EXPECT_EQ(1u, program.exitCode());
+    // The library is named as the program asks for it.
+    const std::string path = std::string(system) + "\\COMCTL32.DLL";
+    EXPECT_EQ(std::vector<Box>({ { "Error", GetParam().what + path + ": failure with error " +
+                                                std::to_string(GetParam().error) + ": " +
+                                                systemText(GetParam().error) } }),
+              boxes.boxes());
+}
+
+INSTANTIATE_TEST_SUITE_P(Comctl32, DamagedWindows,
+                         ::testing::Values(Damage{ "refuses_to_load", true, "Cannot load ", ERROR_DLL_INIT_FAILED },
+                                           Damage{ "lacks_a_function", false, "Cannot find InitCommonControls in ",
+                                                   ERROR_PROC_NOT_FOUND }),
+                         [](const ::testing::TestParamInfo<Damage> &info) { return std::string(info.param.name); });
