@@ -4,7 +4,8 @@
     check-updater.py [--ca FILE] [--extract-image OUT] PROGRAM
 
 Reports whether PROGRAM is the 32-bit GUI program with its firmware image
-(FILE 1009); the SHA-256 of the file and of the image, the image's size and
+(FILE 1009); whether it loads at start only libraries that Windows takes
+from its own folder; the SHA-256 of the file and of the image, the image's size and
 whether its PJL head and tail are intact; whether the file is signed, by
 whom, whether the signature matches the file's contents, and whether its
 certificate chain is trusted by the system's authorities (or by --ca FILE).
@@ -122,6 +123,15 @@ def signature(path, pe, ca):
             ["the signer is not trusted"])
 
 
+def libraries(pe):
+    """Report lines and problems about the libraries the loader loads at start."""
+    outside = [dll for dll in pe.imports(delay_loaded=False) if dll.lower() not in pe_resources.KNOWN_DLLS]
+    if not outside:
+        return [("libraries", "only Windows' known DLLs at start, which Windows takes from its own folder")], []
+    return ([("libraries", "imports %s, not among Windows' known DLLs: this copy runs any file of that name "
+              "that lies beside it" % ", ".join(outside))], ["it runs libraries planted beside it"])
+
+
 def report(path, ca, extract_to):
     data, pe, image = load(path)
     ours, kind = program_kind(pe)
@@ -129,6 +139,9 @@ def report(path, ca, extract_to):
              ("SHA-256", hashlib.sha256(data).hexdigest()),
              ("program", "the 32-bit GUI updater" if ours else "NOT the 32-bit GUI updater: a " + kind)]
     problems = [] if ours else ["not the 32-bit GUI program"]
+    more, trouble = libraries(pe)
+    lines += more
+    problems += trouble
     if image is None:
         lines.append(("image", "none: no FILE 1009 resource"))
         problems.append("no firmware image")

@@ -17,6 +17,17 @@ TYPE_NAMES = {1: "CURSOR", 2: "BITMAP", 3: "ICON", 4: "MENU", 5: "DIALOG", 6: "S
               10: "RCDATA", 12: "GROUP_CURSOR", 14: "GROUP_ICON", 16: "VERSION", 24: "MANIFEST"}
 
 
+# The libraries Windows always takes from its own system folder, whatever lies
+# beside a program: the known DLLs of Windows 7 and later (the registry's
+# Session Manager\KnownDLLs), and ntdll, which every process has first. A
+# program that imports any other library by name runs the file of that name
+# in its own folder, if there is one.
+KNOWN_DLLS = frozenset(name + ".dll" for name in (
+    "advapi32", "clbcatq", "comdlg32", "difxapi", "gdi32", "imagehlp", "imm32", "kernel32", "lpk", "msctf",
+    "msvcrt", "normaliz", "nsi", "ntdll", "ole32", "oleaut32", "psapi", "rpcrt4", "sechost", "setupapi",
+    "shell32", "shlwapi", "urlmon", "user32", "usp10", "wininet", "wldap32", "ws2_32"))
+
+
 class NotAProgram(Exception):
     pass
 
@@ -66,11 +77,12 @@ class PE:
         start = self.offset(rva)
         return self.data[start:self.data.index(b"\0", start)].decode("latin-1")
 
-    def imports(self):
-        """Names of the imported DLLs, as written in the file; delay-loaded ones too."""
+    def imports(self, delay_loaded=True):
+        """Names of the imported DLLs, as written in the file; delay-loaded ones too,
+        unless delay_loaded is False: then only those the loader loads at start."""
         names = []
         # (directory, where the DLL's name lies in a descriptor, descriptor size)
-        for index, name_at, size in ((1, 12, 20), (13, 4, 32)):
+        for index, name_at, size in ((1, 12, 20), (13, 4, 32))[:2 if delay_loaded else 1]:
             rva, _ = self.directory(index)
             while rva:
                 name = self.u32(self.offset(rva) + name_at)

@@ -15,10 +15,6 @@ import pe_resources  # noqa: E402
 RT_BITMAP, RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 2, 3, 5, 14, 16, 24
 ENGLISH_US = 1033
 
-# Windows' own DLLs; the C and C++ runtimes must be linked in, not imported.
-ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "winspool.drv", "wsock32.dll",
-                "msvcrt.dll", "advapi32.dll", "ws2_32.dll", "shell32.dll", "ole32.dll"}
-
 FIRMWARE_SIZE = 2097219
 
 DIALOG = {"style": 0x80C008C0, "exstyle": 0, "x": 0, "y": 0, "cx": 345, "cy": 122, "menu": 0, "class": 0,
@@ -118,11 +114,10 @@ def check_file_type(program, _pe, _firmware):
 
 
 def check_imports(_program, pe, _firmware):
-    foreign = [dll for dll in pe.imports() if dll.lower() not in ALLOWED_DLLS]
-    if foreign:
-        return ["imports %s, which is not one of Windows' own DLLs (a MinGW runtime left dynamic?)" % dll
-                for dll in foreign]
-    return []
+    # Only the known DLLs at start: any other library is looked for beside the
+    # program first. The C and C++ runtimes are linked in, not imported.
+    return ["imports %s at start, which is not one of Windows' known DLLs" % dll
+            for dll in pe.imports(delay_loaded=False) if dll.lower() not in pe_resources.KNOWN_DLLS]
 
 
 def check_firmware(_program, pe, firmware):

@@ -152,13 +152,14 @@ CHECKS = {"reproducible": (check_reproducible, TREES), "sha256sums": (check_sha2
 
 OURS, UNSIGNED, GOOD = "program: the 32-bit GUI updater", "signature: none: the file is not signed", \
     "verdict: nothing wrong found"
+KNOWN_ONLY = "libraries: only Windows' known DLLs at start, which Windows takes from its own folder"
 INTACT = ["image: FILE 1009, 2097219 bytes", "image SHA-256: " + IMAGE_SHA256, "PJL head: intact", "PJL tail: intact"]
 
 # Case: the file checked (and a change made to a copy of it), options, exit
 # status, lines of the report ({ca}, {file}, {out}: the certificate, the copy
 # checked, --extract-image's file; {image}: the SHA-256 of the changed image).
 CASES = {
-    "built": ("program", None, [], 0, [OURS] + INTACT + [
+    "built": ("program", None, [], 0, [OURS, KNOWN_ONLY] + INTACT + [
         UNSIGNED, "verdict: nothing wrong found; unsigned, so compare the SHA-256 lines with the published ones"]),
     "signed": ("signed", None, ["--ca", "{ca}"], 0,
                [OURS] + INTACT + ["signed by: CN = " + SIGNER, "signed digest: matches the file's contents",
@@ -178,6 +179,10 @@ CASES = {
     "no_osslsigncode": ("signed", None, [], 1, [
         r"signature: present \(\d+ bytes\), not checked: osslsigncode is not installed \(Debian package osslsigncode\)",
         "verdict: PROBLEM: the signature could not be checked"]),
+    # Built the way the updater once was: a library that is not a known DLL imported at start.
+    "imports_winspool": ("program", "imports", [], 1, [
+        "libraries: imports WINSPOOL.DRV, not among Windows' known DLLs: this copy runs any file of that name "
+        "that lies beside it", "verdict: PROBLEM: it runs libraries planted beside it"]),
     "extract_image": ("program", None, ["--extract-image", "{out}"], 0, ["image written to: {out}"]),
     # Bad inputs: one line and exit status 2.
     "truncated": ("signed", "half", [], 2, [r"{file}: damaged: its sections need \d+ bytes, the file has \d+ \(cut short\?\)"]),
@@ -195,6 +200,8 @@ def checker_case(program, noimage, scratch, case):
     image = read(os.path.join(second, "res", "firmware.bin")) if isinstance(change, int) else b""
     if isinstance(change, int):
         data = changed_byte(data, data.find(image) + change)
+    elif change == "imports":
+        data = data.replace(b"KERNEL32.dll\0", b"WINSPOOL.DRV\0", 1)
     elif change:
         data = data[:len(data) // 2] if change == "half" else data[:300]
     with tempfile.TemporaryDirectory(prefix="flash-check-") as work:
