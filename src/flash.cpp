@@ -305,18 +305,45 @@ int SendDataToNetHost(const BYTE *data, DWORD size)
 
 // ---------------------------------------------------------------- spooler
 
-enum JobStage { PRINTER_OPEN, DOC_STARTED, PAGE_STARTED };
+enum JobStage { PRINTER_OPEN, DOC_STARTED, PAGE_STARTED, BYTES_WRITTEN };
 
-// Undoes what the job has started, newest first, then tells the operator.
+// Undoes what the job has started, newest first, then tells the operator why
+// it failed: the code of the call that failed, not one a clean-up call left.
+// Once bytes may be with the spooler, ending the page or the document would
+// hand part of an image to the printer: the job is deleted instead.
 static int abandonJob(HANDLE printer, JobStage started)
 {
-    if (started >= PAGE_STARTED)
-        EndPagePrinter(printer);
-    if (started >= DOC_STARTED)
-        EndDocPrinter(printer);
+    DWORD code = GetLastError();
+    if (started >= BYTES_WRITTEN) {
+        AbortPrinter(printer);
+    } else {
+        if (started >= PAGE_STARTED)
+            EndPagePrinter(printer);
+        if (started >= DOC_STARTED)
+            EndDocPrinter(printer);
+    }
     ClosePrinter(printer);
+    SetLastError(code);
     displayLastError();
     return 0;
+}
+
+// Hands every byte to the spooler; a short count just means "write the rest".
+static BOOL writeAll(HANDLE printer, const BYTE *data, DWORD size)
+{
+    while (size > 0) {
+        DWORD written = 0;
+        if (!WritePrinter(printer, (LPVOID)data, size, &written))
+            return FALSE;
+        if (written == 0 || written > size) {
+            // A spooler that takes nothing would be asked for ever.
+            SetLastError(ERROR_WRITE_FAULT);
+            return FALSE;
+        }
+        data += written;
+        size -= written;
+    }
+    return TRUE;
 }
 
 int SendDataToSpooler(const char *printer, const BYTE *data, DWORD size)
@@ -339,15 +366,8 @@ int SendDataToSpooler(const char *printer, const BYTE *data, DWORD size)
         return abandonJob(handle, PRINTER_OPEN);
     if (!StartPagePrinter(handle))
         return abandonJob(handle, DOC_STARTED);
-    DWORD written = 0;
-    if (!WritePrinter(handle, (LPVOID)data, size, &written))
-        return abandonJob(handle, PAGE_STARTED);
-    if (!EndPagePrinter(handle))
-        return abandonJob(handle, DOC_STARTED);
-    if (!EndDocPrinter(handle))
-        return abandonJob(handle, PRINTER_OPEN);
-    if (written != size)
-        return abandonJob(handle, PRINTER_OPEN);
+    if (!writeAll(handle, data, size) || !EndPagePrinter(handle) || !EndDocPrinter(handle))
+        return abandonJob(handle, BYTES_WRITTEN);
     ClosePrinter(handle);
     return 1;
 }

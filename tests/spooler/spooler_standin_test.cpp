@@ -1,5 +1,6 @@
-// The spooler's failure paths, against the stand-in winspool.drv beside this
-// program: it records every spooler call and fails the one it is told to.
+// The spooler's failure paths, against the stand-in winspool.drv in the
+// stand-in prefix's system folder: it records every spooler call and fails
+// the one it is told to.
 // A hook on this thread puts each message box among the calls, so a log
 // shows whether the box came before or after the clean-up.
 #include <gtest/gtest.h>
@@ -17,7 +18,7 @@ namespace {
 struct Standin {
     void (*reset)();
     void (*failAt)(const char *call, int occurrence, DWORD error);
-    void (*shortWrite)(DWORD missing, DWORD error);
+    void (*shortWrite)(DWORD missing);
     void (*setPrinters)(const char *names);
     const char *(*calls)();
     void (*note)(const char *text);
@@ -117,41 +118,54 @@ const std::string OPEN = "OpenPrinterA velmora-main", DOC = "StartDocPrinterA 1 
                   PAGE = "StartPagePrinter", WRITE = "WritePrinter 49", END_PAGE = "EndPagePrinter",
                   END_DOC = "EndDocPrinter", CLOSE = "ClosePrinter", BOX = "box Error";
 
+// Before the first write, what was started is ended; from the first write on
+// the job is deleted, so that no part of an image becomes a job. The box
+// comes last and names the call that failed: the stand-in's calls that
+// succeed leave a code of their own (183) behind.
 TEST_F(SpoolerStandin, EachFailingStepUndoesWhatWasStartedThenShowsOneBox)
 {
+    const std::string ABORT = "AbortPrinter", REST = "WritePrinter 25";
     struct {
+        const char *name;
         const char *failAt;   // null: every call succeeds
+        int occurrence;
         DWORD error;
-        DWORD missing;        // bytes WritePrinter says it did not write
+        DWORD missing;        // bytes the first WritePrinter does not take
+        int result;
         std::vector<std::string> calls;
-        std::string box;
+        std::string box;      // empty: none
     } rows[] = {
-        { "OpenPrinterA", 1801, 0, { OPEN, BOX }, "Please select printer in drop-down box" },
-        { "OpenPrinterA", 5, 0, { OPEN, BOX }, "failure with error 5: " + systemText(5) },
-        { "StartDocPrinterA", 87, 0, { OPEN, DOC, CLOSE, BOX }, "failure with error 87: " + systemText(87) },
-        { "StartPagePrinter", 31, 0, { OPEN, DOC, PAGE, END_DOC, CLOSE, BOX },
+        { "no printer of that name", "OpenPrinterA", 1, 1801, 0, 0, { OPEN, BOX },
+          "Please select printer in drop-down box" },
+        { "cannot open", "OpenPrinterA", 1, 5, 0, 0, { OPEN, BOX }, "failure with error 5: " + systemText(5) },
+        { "cannot start the document", "StartDocPrinterA", 1, 87, 0, 0, { OPEN, DOC, CLOSE, BOX },
+          "failure with error 87: " + systemText(87) },
+        { "cannot start the page", "StartPagePrinter", 1, 31, 0, 0, { OPEN, DOC, PAGE, END_DOC, CLOSE, BOX },
           "failure with error 31: " + systemText(31) },
-        { "WritePrinter", 112, 0, { OPEN, DOC, PAGE, WRITE, END_PAGE, END_DOC, CLOSE, BOX },
+        { "the write fails", "WritePrinter", 1, 112, 0, 0, { OPEN, DOC, PAGE, WRITE, ABORT, CLOSE, BOX },
           "failure with error 112: " + systemText(112) },
-        { "EndPagePrinter", 21, 0, { OPEN, DOC, PAGE, WRITE, END_PAGE, END_DOC, CLOSE, BOX },
-          "failure with error 21: " + systemText(21) },
-        { "EndDocPrinter", 6, 0, { OPEN, DOC, PAGE, WRITE, END_PAGE, END_DOC, CLOSE, BOX },
+        { "the write fails half-way", "WritePrinter", 2, 112, 25, 0,
+          { OPEN, DOC, PAGE, WRITE, REST, ABORT, CLOSE, BOX }, "failure with error 112: " + systemText(112) },
+        { "the write reports half written", nullptr, 0, 0, 25, 1,
+          { OPEN, DOC, PAGE, WRITE, REST, END_PAGE, END_DOC, CLOSE }, "" },
+        { "the write reports nothing written", nullptr, 0, 0, 49, 0, { OPEN, DOC, PAGE, WRITE, ABORT, CLOSE, BOX },
+          "failure with error 29: " + systemText(ERROR_WRITE_FAULT) },
+        { "cannot end the page", "EndPagePrinter", 1, 21, 0, 0,
+          { OPEN, DOC, PAGE, WRITE, END_PAGE, ABORT, CLOSE, BOX }, "failure with error 21: " + systemText(21) },
+        { "cannot end the document", "EndDocPrinter", 1, 6, 0, 0,
+          { OPEN, DOC, PAGE, WRITE, END_PAGE, END_DOC, ABORT, CLOSE, BOX },
           "failure with error 6: " + systemText(6) },
-        { nullptr, 112, 1, { OPEN, DOC, PAGE, WRITE, END_PAGE, END_DOC, CLOSE, BOX },
-          "failure with error 112: " + systemText(112) },
     };
     for (const auto &row : rows) {
-        SCOPED_TRACE(std::string(row.failAt != nullptr ? row.failAt : "short count") + " with error " +
-                     std::to_string(row.error));
+        SCOPED_TRACE(row.name);
         standin.reset();
         if (row.failAt != nullptr)
-            standin.failAt(row.failAt, 1, row.error);
-        else
-            standin.shortWrite(row.missing, row.error);
+            standin.failAt(row.failAt, row.occurrence, row.error);
+        standin.shortWrite(row.missing);
         BoxWatcher watcher;
-        EXPECT_EQ(0, sendConfig(SendDataToSpooler, "velmora-main"));
+        EXPECT_EQ(row.result, sendConfig(SendDataToSpooler, "velmora-main"));
         EXPECT_EQ(row.calls, calls());
-        EXPECT_EQ(std::vector<Box>({ { "Error", row.box } }), watcher.boxes());
+        EXPECT_EQ(row.box.empty() ? std::vector<Box>() : std::vector<Box>({ { "Error", row.box } }), watcher.boxes());
     }
 }
 

@@ -17,6 +17,10 @@
 
 #define DEFAULT_PRINTERS "velmora-main,velmora-annex,velmora-basement"
 #define DEFAULT_ERROR ERROR_GEN_FAILURE
+/* A call that succeeds may leave any code behind, as a real spooler's may:
+ * this one, which no failure is given, so that a box showing it shows that
+ * the product read its code after a clean-up call. */
+#define SUCCESS_LEAVES ERROR_ALREADY_EXISTS
 
 static char calls[65536];
 static char printerNames[32768];
@@ -24,7 +28,7 @@ static char failCall[64];
 static int failOccurrence;   /* 0: every call of failCall */
 static int failSeen;
 static DWORD failError;
-static DWORD shortBy, shortError;
+static DWORD shortBy;   /* the next WritePrinter takes this many bytes fewer */
 
 /* The one printer handle there is; the product opens one printer at a time. */
 static int printerToken;
@@ -80,7 +84,10 @@ static BOOL succeeds(const char *call, HANDLE printer)
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    return !failsNow(call);
+    if (failsNow(call))
+        return FALSE;
+    SetLastError(SUCCESS_LEAVES);
+    return TRUE;
 }
 
 /* A call that only takes the printer's handle. */
@@ -97,7 +104,6 @@ static void configure(void)
     failOccurrence = failSeen = 0;
     failError = DEFAULT_ERROR;
     shortBy = 0;
-    shortError = DEFAULT_ERROR;
 }
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
@@ -128,11 +134,11 @@ void StandinFailAt(const char *call, int occurrence, DWORD error)
     failError = error;
 }
 
-/* WritePrinter succeeds but reports `missing` bytes fewer, with `error` set. */
-void StandinShortWrite(DWORD missing, DWORD error)
+/* The next WritePrinter succeeds but takes `missing` bytes fewer than it is
+ * given (all of them: it takes none); the ones after it take everything. */
+void StandinShortWrite(DWORD missing)
 {
     shortBy = missing;
-    shortError = error;
 }
 
 /* The printers EnumPrintersA lists, comma-separated; null for the default. */
@@ -191,8 +197,7 @@ BOOL WINAPI WritePrinter(HANDLE printer, LPVOID data, DWORD size, LPDWORD writte
     if (!succeeds("WritePrinter", printer))
         return FALSE;
     *written = size - (shortBy < size ? shortBy : size);
-    if (*written != size)
-        SetLastError(shortError);
+    shortBy = 0;
     return TRUE;
 }
 
