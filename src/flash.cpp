@@ -18,6 +18,8 @@
 static const char NO_SYSTEM_TEXT[] = "(the system has no text for this code)";
 static const unsigned short PRINTER_PORT = 9100;
 static const DWORD DRAIN_MS = 10000;
+static const DWORD STALL_MS = 60000;      // a printer that takes nothing this long is gone
+static const int SEND_CHUNK = 0x10000;    // what one send may take; STALL_MS bounds each one
 static const DWORD SETTLE_SECONDS = 20;
 
 HINSTANCE hMainInstance;
@@ -201,11 +203,24 @@ int FindDownloadableFile(void)
 
 // ---------------------------------------------------------------- network
 
+// The system would take megabytes from us and send them on its own, and a
+// printer that vanished meanwhile would look like one that took them. With no
+// send buffer of the system's own, a send is done once the printer's system
+// has taken its bytes. A send that takes nothing for STALL_MS fails, rather
+// than freeze the dialog for ever.
+static int sendOnlyWhatThePrinterTakes(SOCKET connection)
+{
+    int none = 0;
+    DWORD stall = STALL_MS;
+    return setsockopt(connection, SOL_SOCKET, SO_SNDBUF, (const char *)&none, sizeof none) != SOCKET_ERROR &&
+           setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, (const char *)&stall, sizeof stall) != SOCKET_ERROR;
+}
+
 // Hands every byte to the connection; a short count just means "send the rest".
 static int sendAll(SOCKET connection, const BYTE *data, DWORD size)
 {
     while (size > 0) {
-        int chunk = size > 0x40000000 ? 0x40000000 : (int)size;
+        int chunk = size > (DWORD)SEND_CHUNK ? SEND_CHUNK : (int)size;
         int sent = send(connection, (const char *)data, chunk, 0);
         if (sent <= 0)   // SOCKET_ERROR; a blocking send never takes nothing
             return 0;
@@ -219,9 +234,10 @@ static int sendAll(SOCKET connection, const BYTE *data, DWORD size)
 // makes the system reset the connection and drop what is still queued for
 // the printer. So: say we are done, read until the printer closes its side,
 // and stop waiting after DRAIN_MS in all (a printer may keep it open).
-// The system takes megabytes from us before the printer has read them; a
-// reset meanwhile means the printer dropped some, and is a failed send with
-// the socket's error code.
+// A reset meanwhile means the printer dropped some, and is a failed send
+// with the socket's error code. A blocking recv with a time-out is how it
+// hears of one: under Wine, once select has seen a reset, recv reads it as
+// an orderly close.
 static int printerTookEverything(SOCKET connection)
 {
     if (shutdown(connection, 1 /* SD_SEND */) == SOCKET_ERROR)
@@ -232,21 +248,14 @@ static int printerTookEverything(SOCKET connection)
         if (elapsed >= DRAIN_MS)
             return 1;
         DWORD left = DRAIN_MS - elapsed;
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(connection, &readable);
-        timeval wait = { (long)(left / 1000), (long)(left % 1000) * 1000 };
-        int ready = select(0, &readable, NULL, NULL, &wait);
-        if (ready == SOCKET_ERROR)
+        if (setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, (const char *)&left, sizeof left) == SOCKET_ERROR)
             return 0;
-        if (ready == 0)
-            return 1;
         char discarded[512];
         int got = recv(connection, discarded, sizeof discarded, 0);
-        if (got == SOCKET_ERROR)
-            return 0;
         if (got == 0)
-            return 1;
+            return 1;   // the printer closed its side
+        if (got == SOCKET_ERROR)
+            return WSAGetLastError() == WSAETIMEDOUT;   // silent to the end: done
     }
 }
 
@@ -287,6 +296,11 @@ int SendDataToNetHost(const BYTE *data, DWORD size)
     SOCKET connection = socket(AF_INET, SOCK_STREAM, 0);
     if (connection == INVALID_SOCKET) {
         displayWSAError("socket");
+        return 0;
+    }
+    if (!sendOnlyWhatThePrinterTakes(connection)) {
+        displayWSAError("setsockopt");
+        closesocket(connection);
         return 0;
     }
     if (connect(connection, (sockaddr *)&printer, sizeof printer) == SOCKET_ERROR) {

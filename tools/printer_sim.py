@@ -15,6 +15,15 @@ the next connection only (it is removed when that connection is accepted).
     --reset-after N    reset the connection after N bytes have arrived
     --answer TEXT      after the sender has finished, send TEXT, then close
     --hold-open SECS   after the sender has finished, keep our side open SECS
+    --read-rate B      read at most B bytes a second (a slow printer)
+    --vanish-after N   after N bytes, vanish as a printer does that loses power or
+                       its cable: every packet of the connection is dropped (nftables;
+                       as root, in a network of the tests' own) and nothing more is read
+    --stall-after N    after N bytes, stay connected but read nothing more
+
+A printer that vanished or stalled is recorded at once ("vanished after N
+bytes", "stalled after N bytes"); it keeps its side open for STAY_SECONDS
+and then closes it without a word.
 """
 import argparse
 import codecs
@@ -22,11 +31,26 @@ import os
 import shlex
 import socket
 import struct
+import subprocess
 import sys
 import threading
 import time
 
 UEL = b"\x1b%-12345X"
+RECEIVE_BUFFER = 65536
+# How long a printer that vanished or stalled keeps its side of the
+# connection; longer than any sender waits for it.
+STAY_SECONDS = 180
+# Dropped packets: those to or from the ports in the set "vanished", each
+# for STAY_SECONDS. The table is made at the first vanish.
+NFT_TABLE = """
+add table inet printer_sim
+delete table inet printer_sim
+table inet printer_sim {
+  set vanished { type inet_service; flags timeout; }
+  chain input { type filter hook input priority 0; tcp sport @vanished drop; tcp dport @vanished drop; }
+}
+"""
 
 
 def behaviour_parser():
@@ -35,7 +59,16 @@ def behaviour_parser():
     p.add_argument("--reset-after", type=int, default=None)
     p.add_argument("--answer", default=None)
     p.add_argument("--hold-open", type=float, default=0.0)
+    p.add_argument("--read-rate", type=int, default=None)
+    p.add_argument("--vanish-after", type=int, default=None)
+    p.add_argument("--stall-after", type=int, default=None)
     return p
+
+
+def nft(script):
+    done = subprocess.run(["nft", "-f", "-"], input=script, text=True, capture_output=True)
+    if done.returncode != 0:
+        raise OSError("nft: " + done.stderr.strip())
 
 
 def text_bytes(text):
@@ -54,6 +87,7 @@ class Printer:
         self.quiet = quiet
         self.lock = threading.Lock()
         self.count = 0
+        self.table_made = False
 
     def behaviour_for_next(self):
         path = os.path.join(self.jobs, "next-job")
@@ -77,6 +111,8 @@ class Printer:
             if how.status:
                 conn.sendall(text_bytes(how.status))
             ended = self.receive(conn, how, data, arrival)
+            if ended.startswith("vanished"):
+                self.vanish(conn)
         except OSError as e:
             ended = "broken: %s" % (e.strerror or e)
         # The job is over once the sender is done; what the printer does
@@ -88,15 +124,35 @@ class Printer:
                     conn.sendall(text_bytes(how.answer))
                 if how.hold_open:
                     time.sleep(how.hold_open)
+            elif ended.startswith(("vanished", "stalled")):
+                time.sleep(STAY_SECONDS)
         except OSError:
             pass
         finally:
             conn.close()
 
+    def vanish(self, conn):
+        with self.lock:
+            if not self.table_made:
+                nft(NFT_TABLE)
+                self.table_made = True
+        nft("add element inet printer_sim vanished { %d timeout %ds }\n" % (conn.getpeername()[1], STAY_SECONDS))
+
     @staticmethod
     def receive(conn, how, data, arrival):
+        started = time.monotonic()
         while True:
             want = 65536
+            for limit, what in ((how.vanish_after, "vanished"), (how.stall_after, "stalled")):
+                if limit is not None:
+                    if len(data) >= limit:
+                        return "%s after %d bytes" % (what, len(data))
+                    want = min(want, limit - len(data))
+            if how.read_rate:
+                # Not ahead of the rate: wait for the time the next bytes may come.
+                want = min(want, max(1, how.read_rate // 10))
+                due = started + len(data) / how.read_rate
+                time.sleep(max(0.0, due - time.monotonic()))
             if how.reset_after is not None:
                 want = min(want, how.reset_after - len(data))
                 if want <= 0:
@@ -141,6 +197,10 @@ def main():
     os.makedirs(args.jobs, exist_ok=True)
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    # A printer's own buffer for what it has not read yet is small; Linux
+    # would grow ours to megabytes on loopback, and take a whole image for a
+    # printer whose program read none of it.
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, RECEIVE_BUFFER)
     try:
         listener.bind((args.host, args.port))
     except OSError as e:

@@ -7,13 +7,38 @@
 # Inside, TCP buffers are kept to a few hundred kilobytes: on plain loopback
 # the system takes megabytes from a sender before the receiver has read a
 # byte, which no printer's link does, and a printer that drops the connection
-# mid-job would then meet a sender that has already finished.
+# mid-job would then meet a sender that has already finished. And a
+# connection whose peer has vanished is given up after 5 retransmissions,
+# about when Windows gives up, not after Linux's quarter of an hour.
+#
+# private-network.sh --buffers test|system, inside that network only: sets
+# its TCP buffers to the printer-sized ones it starts with (test), or to
+# Linux's own defaults, as on a machine nobody has tuned (system).
 set -euo pipefail
+
+buffers() {   # test|system
+  case $1 in
+    test) sysctl -qw net.ipv4.tcp_wmem="4096 16384 262144" net.ipv4.tcp_rmem="4096 65536 262144" ;;
+    system) sysctl -qw net.ipv4.tcp_wmem="4096 16384 4194304" net.ipv4.tcp_rmem="4096 131072 6291456" ;;
+    *) echo "private-network.sh: --buffers test|system" >&2; return 2 ;;
+  esac
+}
+
+if [ "${1:-}" = --buffers ]; then
+  if [ "${FLASH_NETNS:-}" != 1 ]; then
+    echo "private-network.sh: --buffers changes only the tests' own network, and this is not it" >&2
+    exit 1
+  fi
+  buffers "${2:-}"
+  exit
+fi
+
 if [ "$(id -u)" -eq 0 ] && unshare --net true 2>/dev/null; then
   exec env FLASH_NETNS=1 unshare --net bash -c '
     ip link set lo up
-    sysctl -qw net.ipv4.tcp_wmem="4096 16384 262144" net.ipv4.tcp_rmem="4096 65536 262144"
-    exec "$@"' bash "$@"
+    "$0" --buffers test
+    sysctl -qw net.ipv4.tcp_retries2=5
+    exec "$@"' "$0" "$@"
 fi
 echo "note: no private network here; using this machine's port 9100" >&2
 exec env FLASH_NETNS=0 "$@"

@@ -12,7 +12,7 @@ packages=(
   wine wine32:i386 wine64
   xvfb x11-apps imagemagick xdotool
   cups cups-bsd cups-client libcups2 libcups2:i386
-  iproute2 netcat-openbsd util-linux procps
+  iproute2 nftables netcat-openbsd util-linux procps
   osslsigncode openssl
   "$@"
 )

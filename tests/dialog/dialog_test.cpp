@@ -183,6 +183,23 @@ TEST_F(Dialog, RefusedConnectionShowsItsBoxAndChangesNothing)
     expectFailedSendChangesNothing({ "Info", "Unable to connect to port 9100 on device" });
 }
 
+// A printer that vanishes half-way, as one does that loses power: the box
+// once the system gives the connection up, no face, the program as before.
+TEST_F(Dialog, PrinterVanishingMidImageShowsItsBoxAndNoFace)
+{
+    if (environment("FLASH_NETNS") != "1")
+        GTEST_SKIP() << "a printer vanishes only in the network of tools/private-network.sh";
+    start();
+    enterHost("127.0.0.1");
+    printer::behaveNextTime("--vanish-after 1048576");
+    EXPECT_EQ(std::vector<Box>({ { "Error", "WSAError: send: 10054" } }), sendAndReadBoxes());
+    EXPECT_EQ(nullptr, program.faceImage());
+    expectStillUsable(AT_START);
+    std::vector<Job> jobs = printer::waitForJobs(1, 10000);
+    ASSERT_EQ(1u, jobs.size());
+    EXPECT_EQ("vanished after 1048576 bytes", jobs[0].ended);
+}
+
 TEST_F(Dialog, NoPrinterChosenShowsItsBoxAndChangesNothing)
 {
     start();

@@ -10,6 +10,9 @@
 #   remove NAME    delete the queue            reject NAME   reject its jobs
 #   disable NAME   stop it printing            held NAME     list the jobs CUPS holds for it
 #   enable NAME    let it print again          stop-cupsd    stop this run's CUPS daemon
+#   buffers test|system   the private network's TCP buffers (tools/private-network.sh)
+#   spool-space KIB DIR   a tmpfs of KIB kibibytes over DIR, a Wine spool folder
+#                         (…/spool/printers), until the case ends
 # and gets RUN_DIR/scenario-answer: "ok" or "failed", then the command's output.
 services=$1 run=$2 wine_run=$3 program=$4 case=$5
 shift 5
@@ -27,7 +30,7 @@ fi
 
 "$wine_run" "$program" --gtest_filter="$case" &
 test_pid=$!
-cupsd_stopped=
+cupsd_stopped= buffers_changed= spool_mount=
 while kill -0 "$test_pid" 2>/dev/null; do
   if [ -e "$request" ]; then
     # shellcheck disable=SC2046
@@ -40,6 +43,12 @@ while kill -0 "$test_pid" 2>/dev/null; do
       reject) cupsreject "$2" ;;
       held) lpstat -o "$2" ;;
       stop-cupsd) cupsd_stopped=1; "$services" cupsd "$run" stop ;;
+      buffers) buffers_changed=1; "$(dirname "$services")/private-network.sh" --buffers "$2" ;;
+      spool-space)
+        case $3 in
+          */spool/printers) [ -z "$spool_mount" ] && mount -t tmpfs -o size="$2k" flash-spool "$3" && spool_mount=$3 ;;
+          *) echo "not a spool folder: $3"; false ;;
+        esac ;;
       *) echo "unknown request: $1"; false ;;
     esac >"$answer.out" 2>&1
     if [ $? -eq 0 ]; then echo ok; else echo failed; fi | cat - "$answer.out" >"$answer.tmp"
@@ -52,6 +61,12 @@ wait "$test_pid"
 status=$?
 rm -f "$request" "$answer"
 
+if [ -n "$spool_mount" ]; then
+  umount "$spool_mount" || status=1
+fi
+if [ -n "$buffers_changed" ]; then
+  "$(dirname "$services")/private-network.sh" --buffers test || status=1
+fi
 if [ -n "$cupsd_stopped" ]; then
   "$services" cupsd "$run" start || status=1
 else
