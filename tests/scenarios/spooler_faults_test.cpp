@@ -77,6 +77,57 @@ TEST_F(SpoolerFaults, DisabledQueueKeepsTheJobUntilEnabled)
     expectJobsAtPrinter(1, 3000);
 }
 
+bool underWine()
+{
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// Jobs CUPS has had for a queue, finished ones included: one line each.
+size_t jobsCupsHad(const std::string &queue)
+{
+    std::string listed;
+    EXPECT_TRUE(askScenarioScript("jobs " + queue, &listed));
+    std::istringstream lines(listed);
+    size_t jobs = 0;
+    for (std::string line; std::getline(lines, line);)
+        jobs += line.compare(0, queue.size() + 1, queue + "-") == 0;
+    return jobs;
+}
+
+// A spool folder with room for half the image: a write fails part-way with
+// 112. The job is deleted, not ended, so the part already spooled never goes
+// to the printer as if it were the firmware.
+TEST_F(SpoolerFaults, FullSpoolFolderFailsTheWriteAndSendsNoPartOfTheImage)
+{
+    const std::string folder = environment("WINEPREFIX") + "/drive_c/windows/system32/spool/printers";
+    ASSERT_TRUE(askScenarioScript("spool-space 1024 " + folder));
+    start();
+    chooseQueue("velmora-main");
+    EXPECT_EQ(std::vector<Box>({ { "Error", "failure with error 112: " + systemText(112) } }), sendAndReadBoxes());
+    EXPECT_EQ(nullptr, program.faceImage());
+    expectStillUsable(AT_START);
+    // The program has closed the printer: a job that was ended is with CUPS
+    // by now, and at the printer within seconds.
+    const size_t cupsHad = jobsCupsHad("velmora-main");
+    const std::vector<Job> arrived = printer::waitForJobs(1, 10000);
+    if (!underWine()) {
+        EXPECT_EQ(0u, cupsHad);
+        EXPECT_EQ(0u, arrived.size());
+        return;
+    }
+    // todo_wine: Windows deletes the job at AbortPrinter. Wine's AbortPrinter
+    // does nothing and its ClosePrinter ends the open document, so what was
+    // spooled goes to the printer as a job. Once Wine deletes it, this fails:
+    // then the lines above hold under Wine too.
+    ASSERT_EQ(1u, cupsHad);
+    ASSERT_EQ(1u, arrived.size());
+    const std::string image = firmwareImage();
+    EXPECT_LT(arrived[0].data.size(), image.size());
+    EXPECT_TRUE(image.compare(0, arrived[0].data.size(), arrived[0].data) == 0);
+    printf("todo_wine: the deleted job reached the printer: %zu of %zu bytes\n", arrived[0].data.size(),
+           image.size());
+}
+
 TEST_F(SpoolerFaults, ListBeyondTheFirstBuffer)
 {
     // scenario.sh has set 60 queues with names of 100 characters: their
