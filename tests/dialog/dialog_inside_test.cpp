@@ -18,26 +18,15 @@ std::vector<UINT> menuIds(HMENU menu)
     return ids;
 }
 
-INT_PTR CALLBACK plainDialog(HWND, UINT, WPARAM, LPARAM)
-{
-    return FALSE;
-}
+// What the operator keeps of the standard window menu (Restore, Move, Size,
+// Minimize, Maximize, a separator, Close) once the items at positions 0, 1
+// and 2 are deleted, each counted after the deletion before.
+const std::vector<UINT> TRIMMED = { SC_MOVE, SC_MINIMIZE, 0, SC_CLOSE };
+const UINT SC_ABOUT_WINE = SC_SCREENSAVE + 1;
 
-// The window menu of a dialog of the program's style, trimmed as the program
-// trims it: positions 0, 1, 2, each counted after the deletion before.
-std::vector<UINT> trimmedWindowMenu()
+bool underWine()
 {
-    struct {
-        DLGTEMPLATE dialog;
-        WORD menu, windowClass, title;
-    } form = { { 0x80C008C0 & ~DS_SETFONT, 0, 0, 0, 0, 100, 50 }, 0, 0, 0 };
-    HWND reference = CreateDialogIndirectA(nullptr, &form.dialog, nullptr, plainDialog);
-    HMENU menu = GetSystemMenu(reference, FALSE);
-    for (int position = 0; position < 3; position++)
-        DeleteMenu(menu, position, MF_BYPOSITION);
-    std::vector<UINT> ids = menuIds(menu);
-    DestroyWindow(reference);
-    return ids;
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
 }
 
 struct Seen {
@@ -45,41 +34,68 @@ struct Seen {
     HICON classIcon;
 };
 
-// Reads the dialog once it is up, then closes it.
+// Reads the dialog once its initialisation is over, then closes it. It is
+// shown only after that, and it answers us only between messages.
 DWORD WINAPI lookThenClose(void *result)
 {
     Seen *seen = static_cast<Seen *>(result);
     HWND dialog = nullptr;
-    for (int i = 0; i < 500 && dialog == nullptr; i++) {
-        Sleep(20);
+    auto shown = [&] {
         dialog = FindWindowA("#32770", "Velmora_Firmware_Download");
-    }
-    if (dialog == nullptr)
+        return dialog != nullptr && IsWindowVisible(dialog);
+    };
+    DWORD_PTR ignored = 0;
+    if (!waitUntil(shown, 10000) || !SendMessageTimeoutA(dialog, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &ignored))
         return 1;
-    Sleep(200);   // the initialisation has run once the window shows
     seen->menu = menuIds(GetSystemMenu(dialog, FALSE));
     seen->classIcon = (HICON)GetClassLongPtrA(dialog, GCLP_HICON);
     PostMessageA(dialog, WM_CLOSE, 0, 0);
     return 0;
 }
 
+// Runs the program's dialog procedure on its template, with `addedStyle`.
+Seen runDialog(DWORD addedStyle)
+{
+    HRSRC found = FindResourceA(hMainInstance, MAKEINTRESOURCEA(IDD_MAIN), (LPCSTR)RT_DIALOG);
+    const BYTE *stored = (const BYTE *)LockResource(LoadResource(hMainInstance, found));
+    std::vector<DWORD> copy((SizeofResource(hMainInstance, found) + 3) / 4);
+    memcpy(copy.data(), stored, SizeofResource(hMainInstance, found));
+    ((DLGTEMPLATE *)copy.data())->style |= addedStyle;
+
+    Seen seen = { {}, nullptr };
+    HANDLE looker = CreateThread(nullptr, 0, lookThenClose, &seen, 0, nullptr);
+    INT_PTR ended = DialogBoxIndirectParamA(hMainInstance, (DLGTEMPLATE *)copy.data(), nullptr, DialogFunc, 0);
+    DWORD lookerResult = 1;
+    WaitForSingleObject(looker, INFINITE);
+    GetExitCodeThread(looker, &lookerResult);
+    CloseHandle(looker);
+    EXPECT_EQ(0, ended);
+    EXPECT_EQ(0u, lookerResult) << "the dialog was not seen, or did not answer";
+    return seen;
+}
+
 TEST(DialogInside, WindowMenuTrimmedAndExclamationIconForTheClass)
 {
-    // Wine gives a dialog without WS_SYSMENU no window menu at all, so there
-    // both sides are empty and only the icon tells; Windows gives one.
-    const std::vector<UINT> expectedMenu = trimmedWindowMenu();
-
     BoxWatcher boxes;
-    Seen seen = { {}, nullptr };
     hMainInstance = GetModuleHandleA(nullptr);
-    HANDLE looker = CreateThread(nullptr, 0, lookThenClose, &seen, 0, nullptr);
-    INT_PTR ended = DialogBoxParamA(hMainInstance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, DialogFunc, 0);
-    WaitForSingleObject(looker, INFINITE);
-    CloseHandle(looker);
 
-    EXPECT_EQ(0, ended);
-    EXPECT_EQ(expectedMenu, seen.menu);
+    Seen seen = runDialog(0);
     EXPECT_EQ(LoadIconA(nullptr, IDI_EXCLAMATION), seen.classIcon);
+    if (underWine()) {
+        // todo_wine: Wine gives a dialog without WS_SYSMENU, as this one is,
+        // no window menu at all, where Windows gives it one.
+        EXPECT_TRUE(seen.menu.empty());
+        printf("todo_wine: no window menu for the dialog as it is; checked with WS_SYSMENU added\n");
+    } else {
+        EXPECT_EQ(TRIMMED, seen.menu);
+    }
+
+    // With WS_SYSMENU Wine makes one too, so the trimming shows here. Wine's
+    // ends with a separator and an item of its own, "About Wine".
+    std::vector<UINT> expected = TRIMMED;
+    if (underWine())
+        expected.insert(expected.end(), { 0, SC_ABOUT_WINE });
+    EXPECT_EQ(expected, runDialog(WS_SYSMENU).menu);
     EXPECT_TRUE(boxes.boxes().empty()) << boxes.boxes()[0];
 }
 

@@ -164,7 +164,7 @@ TEST_F(Dialog, FirmwareToNetworkPrinterThenConfigurationPageWithEnter)
     std::vector<Job> jobs = printer::waitForJobs(2, 10000);
     ASSERT_EQ(2u, jobs.size());
     EXPECT_EQ(CONFIG_REQUEST, jobs[1].data);
-    BoxWatcher::waitUntilAllClosed();
+    ASSERT_TRUE(BoxWatcher::waitUntilAllClosed(program.dialog()));
     EXPECT_EQ(AFTER_FIRMWARE, buttons(program));
 }
 
@@ -265,7 +265,7 @@ TEST_F(Dialog, WithoutImageTellsAtStartSendsNothingButStillSendsConfiguration)
     ASSERT_TRUE(boxes.waitForBoxes(3, 15000));
     EXPECT_EQ((Box{ "Info", "Sent Configuration Page" }), boxes.boxes().back());
     expectOneJob(CONFIG_REQUEST, 10000);
-    BoxWatcher::waitUntilAllClosed();
+    ASSERT_TRUE(BoxWatcher::waitUntilAllClosed(program.dialog()));
     EXPECT_EQ((Buttons{ true, true, true, false }), buttons(program));
     EXPECT_EQ(3u, boxes.boxes().size());
 }

@@ -213,17 +213,36 @@ void Program::type(const std::string &text)
 
 bool Program::toggleModeWithKeys()
 {
-    bool before = networkMode();
-    auto toggled = [this, before] { return networkMode() != before; };
+    const bool wasNetwork = networkMode();
+    // The other mode's controls shown and this one's hidden: not half-way.
+    auto toggled = [this, wasNetwork] {
+        return wasNetwork ? visible(IDC_PRINTER_COMBO) && !visible(IDC_HOST_EDIT) : networkMode();
+    };
+    auto netFocused = [this] { return focusedControl() == IDC_NET; };
+    auto fail = [this](const char *what) {
+        fprintf(stderr, "%s; %s\n", what, focusReport().c_str());
+        return false;
+    };
+    // Alt+N is seen to have been handled when it has moved the focus to Net,
+    // so the focus must be elsewhere first.
+    if (netFocused()) {
+        press(VK_TAB);
+        if (!waitUntil([&] { return !netFocused(); }, 3000))
+            return fail("Tab did not move the focus off the Net button");
+    }
     alt('N');
-    // Windows presses the button on its mnemonic; Wine only focuses it.
-    if (waitUntil(toggled, 500))
-        return true;
-    press(VK_SPACE);
-    if (waitUntil(toggled, 3000))
-        return true;
-    fprintf(stderr, "the mode did not change on Alt+N, Space; %s\n", focusReport().c_str());
-    return false;
+    if (!waitUntil(netFocused, 3000))
+        return fail("Alt+N did not move the focus to the Net button");
+    // Windows also presses the button, in the message that moved the focus;
+    // that message is over once the dialog has answered one of ours. Wine
+    // only focuses it: then Space presses it.
+    send(dialog_, WM_NULL, 0, 0);
+    if (!toggled()) {
+        press(VK_SPACE);
+        if (!waitUntil(toggled, 3000))
+            return fail("the mode did not change on Alt+N, Space");
+    }
+    return true;
 }
 
 bool Program::choosePrinter(int index)
@@ -308,6 +327,16 @@ int Program::progressPosition() const
 int Program::progressMaximum() const
 {
     return (int)send(progressBar(), PBM_GETRANGE, FALSE, 0);
+}
+
+int Program::focusedControl() const
+{
+    GUITHREADINFO gui;
+    memset(&gui, 0, sizeof gui);
+    gui.cbSize = sizeof gui;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(dialog_, nullptr), &gui) || gui.hwndFocus == nullptr)
+        return -1;
+    return GetDlgCtrlID(gui.hwndFocus);
 }
 
 std::string Program::focusReport() const
@@ -397,7 +426,8 @@ std::vector<Box> ProgramTest::sendAndReadBoxes()
         ADD_FAILURE() << "no box within a minute; " << program.focusReport();
         return {};
     }
-    BoxWatcher::waitUntilAllClosed();
+    if (!BoxWatcher::waitUntilAllClosed(program.dialog()))
+        ADD_FAILURE() << "a box stayed open, or the program did not answer; " << program.focusReport();
     std::vector<Box> seen = boxes.boxes();
     return std::vector<Box>(seen.begin() + before, seen.end());
 }

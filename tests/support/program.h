@@ -38,6 +38,7 @@ public:
 
     HWND control(int id) const;
     HWND progressBar() const;
+    HWND dialog() const { return dialog_; }
 
     // Operator actions. A click lands on the middle of the control's screen
     // rectangle. Keys go to the active window: the dialog is made active
@@ -48,7 +49,8 @@ public:
     void press(WORD key);
     void type(const std::string &text);
     // Network/local mode with the keys of the zero-size "&Net" button: Alt+N,
-    // and Space if that only focused it (Wine). False if the mode did not change.
+    // and Space once Net has the focus if Alt+N only focused it (Wine). False
+    // if the mode's controls did not change within a few seconds.
     bool toggleModeWithKeys();
     // Chooses `index` in the drop-down list: a click opens it, Home, Down...
     // and Enter choose. False if the list did not open or shows another choice.
@@ -67,6 +69,7 @@ public:
     int progressPosition() const;
     int progressMaximum() const;
 
+    int focusedControl() const;           // the id of the control with the focus; -1 for none
     // Where the keyboard goes now, for messages of failed checks.
     std::string focusReport() const;
 

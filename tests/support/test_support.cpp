@@ -131,11 +131,21 @@ static bool noBoxOpen()
     return true;
 }
 
-void BoxWatcher::waitUntilAllClosed()
+// A program answers a message sent to it only while it waits for messages:
+// in its dialog, once the command is over, or in a box. So when no box is
+// open after it answered, none is about to open.
+bool BoxWatcher::waitUntilAllClosed(HWND dialog)
 {
-    waitUntil(noBoxOpen, 10000);
-    Sleep(500);
-    waitUntil(noBoxOpen, 10000);
+    for (int box = 0; box < 10; box++) {
+        if (!waitUntil(noBoxOpen, 10000))
+            return false;
+        DWORD_PTR ignored = 0;
+        if (!SendMessageTimeoutA(dialog, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &ignored))
+            return false;
+        if (noBoxOpen())
+            return true;
+    }
+    return false;
 }
 
 // ---------------------------------------------------------------- spooler

@@ -53,9 +53,9 @@ public:
     std::vector<Box> boxes();
     // Waits until at least `count` boxes were seen; false on time-out.
     bool waitForBoxes(size_t count, DWORD timeoutMs);
-    // Waits until no box with one of the captions is open any more, and a
-    // moment longer: a second box would follow the first at once.
-    static void waitUntilAllClosed();
+    // Waits until no box with one of the captions is open and the program
+    // that owns `dialog` is not about to open another; false on time-out.
+    static bool waitUntilAllClosed(HWND dialog);
 
 private:
     static DWORD WINAPI run(void *self);
