@@ -10,7 +10,7 @@
 #   remove NAME    delete the queue            reject NAME   reject its jobs
 #   disable NAME   stop it printing            held NAME     list the jobs CUPS holds for it
 #   enable NAME    let it print again          stop-cupsd    stop this run's CUPS daemon
-#   jobs NAME      list every job CUPS has had for it, finished ones too
+#   jobs           list every job CUPS has had, finished ones too
 #   buffers test|system   the private network's TCP buffers (tools/private-network.sh)
 #   spool-space KIB DIR   a tmpfs of KIB kibibytes over DIR, a Wine spool folder
 #                         (…/spool/printers), until the case ends
@@ -43,7 +43,7 @@ while kill -0 "$test_pid" 2>/dev/null; do
       enable) cupsenable "$2" ;;
       reject) cupsreject "$2" ;;
       held) lpstat -o "$2" ;;
-      jobs) lpstat -W all -o "$2" ;;
+      jobs) lpstat -W all -o ;;
       stop-cupsd) cupsd_stopped=1; "$services" cupsd "$run" stop ;;
       buffers) buffers_changed=1; "$(dirname "$services")/private-network.sh" --buffers "$2" ;;
       spool-space)

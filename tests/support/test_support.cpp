@@ -237,6 +237,20 @@ static std::string reportValue(const std::string &report, const std::string &key
     return "";
 }
 
+size_t connectionsAccepted()
+{
+    size_t count = 0;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((jobsFolder() + "\\accepted-*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return 0;
+    do {
+        count++;
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return count;
+}
+
 // The numbers of the jobs the simulator has reported, oldest first.
 static std::vector<int> reportedJobNumbers()
 {

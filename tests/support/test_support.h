@@ -82,6 +82,8 @@ void clear();
 void behaveNextTime(const std::string &options);
 // Waits for `count` finished jobs; returns those there are after the wait.
 std::vector<Job> waitForJobs(size_t count, DWORD timeoutMs);
+// Connections taken since clear(), finished or not.
+size_t connectionsAccepted();
 }  // namespace printer
 
 // The printers the spooler lists to any program, in its order; `needed` gets
