@@ -25,9 +25,6 @@ struct Sent {
 };
 std::ostream &operator<<(std::ostream &out, const Sent &sent);
 
-// A log entry for a call of Sleep(wParam): a value no window message has.
-const UINT SLEEP_LOGGED = 0x10000;
-
 // Everything logged since the test began; tests may add their own entries.
 std::vector<Sent> &sentLog();
 // The next WM_PAINT of the host window goes into the log.
@@ -44,7 +41,6 @@ protected:
     HINSTANCE instance = nullptr;
     HWND host = nullptr;
     CProgressBar *bar = nullptr;   // made at (55, 102) 350 x 20
-    std::vector<Sent> constructionLog;
 };
 
 #endif

@@ -1,110 +1,51 @@
-// The settle wait after a firmware send: ten sleeps of a tenth of a second
-// and ten steps a second, with the thread's messages handled in between.
+// The settle wait after a firmware send: the bar fills in tenths of a second
+// while the window goes on answering and painting.
 #include "flash.h"
 
 #include "bar_fixture.h"
 
-#include <string.h>
+#include "test_support.h"
 
 namespace {
 
 typedef std::vector<Sent> Log;
-typedef VOID(WINAPI *SleepFunction)(DWORD);
-
-SleepFunction realSleep = nullptr;
-DWORD waitingThread = 0;
-int sleeps = 0;
-void (*afterSleepCalled)(int sleepNumber) = nullptr;
-
-// Logs the test thread's sleeps, and still sleeps.
-VOID WINAPI countingSleep(DWORD milliseconds)
-{
-    if (GetCurrentThreadId() == waitingThread) {
-        sentLog().push_back({ SLEEP_LOGGED, milliseconds, 0 });
-        if (afterSleepCalled != nullptr)
-            afterSleepCalled(++sleeps);
-    }
-    realSleep(milliseconds);
-}
-
-// flash_core is linked into this executable, so ScrollbarWait calls Sleep
-// through this executable's own import slot for it.
-void **sleepImportSlot()
-{
-    BYTE *base = (BYTE *)GetModuleHandleA(nullptr);
-    const IMAGE_NT_HEADERS *headers = (const IMAGE_NT_HEADERS *)(base + ((const IMAGE_DOS_HEADER *)base)->e_lfanew);
-    DWORD imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
-    for (const IMAGE_IMPORT_DESCRIPTOR *dll = (const IMAGE_IMPORT_DESCRIPTOR *)(base + imports); dll->Name; dll++) {
-        if (lstrcmpiA((const char *)base + dll->Name, "kernel32.dll") != 0)
-            continue;
-        const IMAGE_THUNK_DATA *name = (const IMAGE_THUNK_DATA *)(base + dll->OriginalFirstThunk);
-        IMAGE_THUNK_DATA *slot = (IMAGE_THUNK_DATA *)(base + dll->FirstThunk);
-        for (; name->u1.AddressOfData != 0; name++, slot++) {
-            if (!IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)
-                && strcmp((const char *)((const IMAGE_IMPORT_BY_NAME *)(base + name->u1.AddressOfData))->Name, "Sleep") == 0)
-                return (void **)&slot->u1.Function;
-        }
-    }
-    return nullptr;
-}
-
-void redirect(void **slot, void *to)
-{
-    DWORD was;
-    VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &was);
-    *slot = to;
-    VirtualProtect(slot, sizeof *slot, was, &was);
-}
 
 class SettleWait : public BarTest {
 protected:
     void SetUp() override
     {
         BarTest::SetUp();
-        if (HasFatalFailure())
-            return;
-        slot = sleepImportSlot();
-        ASSERT_NE(nullptr, slot);
-        realSleep = (SleepFunction)*slot;
-        waitingThread = GetCurrentThreadId();
-        sleeps = 0;
-        redirect(slot, (void *)countingSleep);
         p_progressBar = bar;
     }
 
     void TearDown() override
     {
-        if (slot != nullptr)
-            redirect(slot, (void *)realSleep);
-        afterSleepCalled = nullptr;
         p_progressBar = nullptr;
         BarTest::TearDown();
     }
-
-    void **slot = nullptr;
 };
 
-// What the wait sends before its first tick.
-Log resetFor(int ticks)
+size_t stepsIn(const Log &log)
 {
-    return { { PBM_SETRANGE, 0, (LPARAM)ticks << 16 }, { PBM_SETPOS, 0, 0 }, { PBM_SETSTEP, 1, 0 }, { PBM_SETPOS, 0, 0 } };
+    size_t steps = 0;
+    for (const Sent &sent : log)
+        steps += sent.message == PBM_STEPIT;
+    return steps;
 }
 
-TEST_F(SettleWait, NoSecondsResetsTheBarAndNeverSleeps)
+TEST_F(SettleWait, NoSecondsEmptiesTheBar)
 {
     bar->setPos(50);
-    sentLog().clear();
     ScrollbarWait(0);
-    EXPECT_EQ(resetFor(0), sentLog());
-    EXPECT_EQ(std::vector<int>({ 0, 0, 0 }), std::vector<int>({ bar->nMin, bar->nMax, bar->nPos }));
     EXPECT_EQ(0, ask(PBM_GETRANGE, FALSE));
     EXPECT_EQ(0, ask(PBM_GETPOS));
 }
 
-TEST_F(SettleWait, EachSecondIsTenSleepsOfATenthAndTenStepsEndingFull)
+TEST_F(SettleWait, EachSecondIsTenStepsEndingFull)
 {
     for (int seconds = 1; seconds <= 2; seconds++) {
         SCOPED_TRACE(std::to_string(seconds) + " s");
+        bar->setPos(5);
         sentLog().clear();
         LARGE_INTEGER frequency, start, end;
         QueryPerformanceFrequency(&frequency);
@@ -112,48 +53,58 @@ TEST_F(SettleWait, EachSecondIsTenSleepsOfATenthAndTenStepsEndingFull)
         ScrollbarWait(seconds);
         QueryPerformanceCounter(&end);
 
-        Log expected = resetFor(seconds * 10);
-        for (int tick = 0; tick < seconds * 10; tick++) {
-            expected.push_back({ SLEEP_LOGGED, 100, 0 });
-            expected.push_back({ PBM_STEPIT, 0, 0 });
-        }
-        EXPECT_EQ(expected, sentLog());
-        EXPECT_EQ(seconds * 10, bar->nPos);
+        EXPECT_EQ((size_t)seconds * 10, stepsIn(sentLog()));
+        EXPECT_EQ(seconds * 10, ask(PBM_GETRANGE, FALSE));
         EXPECT_EQ(seconds * 10, ask(PBM_GETPOS));
         // Sleep and the counter may tick on clocks that differ by a hair.
         EXPECT_GE((end.QuadPart - start.QuadPart) * 1000.0 / frequency.QuadPart, seconds * 990.0);
     }
 }
 
-HWND waitingWindow = nullptr;
+struct Poke {
+    HWND host, bar;
+    bool answered;   // the bar told its position while the wait went on
+};
 
-TEST_F(SettleWait, MessagesAreHandledAndTheWindowRepaintedWhileWaiting)
+// Once the bar has moved, asks it where it is, as another program would,
+// then queues a message for the window and has it repainted.
+DWORD WINAPI pokeWhileWaiting(void *context)
 {
-    waitingWindow = host;
-    PostMessageA(host, WM_APP, 1, 0);
-    afterSleepCalled = [](int sleepNumber) {
-        if (sleepNumber == 3) {
-            PostMessageA(waitingWindow, WM_APP, 3, 0);
-            logNextPaint();
-            InvalidateRect(waitingWindow, nullptr, TRUE);
-        }
+    Poke *poke = static_cast<Poke *>(context);
+    DWORD_PTR position = 0;
+    auto moved = [&] {
+        return SendMessageTimeoutA(poke->bar, PBM_GETPOS, 0, 0, SMTO_NORMAL, 5000, &position) && position >= 3;
     };
-    sentLog().clear();
-    ScrollbarWait(1);
+    poke->answered = waitUntil(moved, 10000) && position < 10;
+    PostMessageA(poke->host, WM_APP, 3, 0);
+    InvalidateRect(poke->host, nullptr, TRUE);
+    return 0;
+}
 
-    // Each tick handles what is queued after its sleep, before its step.
-    Log expected = resetFor(10);
-    for (int tick = 1; tick <= 10; tick++) {
-        expected.push_back({ SLEEP_LOGGED, 100, 0 });
-        if (tick == 1)
-            expected.push_back({ WM_APP, 1, 0 });
-        if (tick == 3) {
-            expected.push_back({ WM_APP, 3, 0 });
-            expected.push_back({ WM_PAINT, 0, 0 });
-        }
-        expected.push_back({ PBM_STEPIT, 0, 0 });
-    }
-    EXPECT_EQ(expected, sentLog());
+TEST_F(SettleWait, TheWindowAnswersAndPaintsWhileWaiting)
+{
+    Poke poke = { host, bar->hBarWnd, false };
+    sentLog().clear();
+    logNextPaint();
+    HANDLE poker = CreateThread(nullptr, 0, pokeWhileWaiting, &poke, 0, nullptr);
+    ASSERT_NE(nullptr, poker);
+    ScrollbarWait(1);
+    Log during = sentLog();
+    WaitForSingleObject(poker, INFINITE);
+    CloseHandle(poker);
+
+    EXPECT_TRUE(poke.answered) << "the bar did not answer during the wait";
+    // The message and the paint were handled before the wait was over.
+    auto at = [&](UINT message) {
+        for (size_t i = 0; i < during.size(); i++)
+            if (during[i].message == message)
+                return i;
+        return during.size();
+    };
+    ASSERT_LT(at(WM_APP), during.size()) << "the queued message was not handled during the wait";
+    ASSERT_LT(at(WM_PAINT), during.size()) << "the window was not painted during the wait";
+    EXPECT_GT(stepsIn(Log(during.begin() + at(WM_APP), during.end())), 0u);
+    EXPECT_GT(stepsIn(Log(during.begin() + at(WM_PAINT), during.end())), 0u);
 }
 
 }  // namespace
