@@ -15,7 +15,6 @@ import pe_resources  # noqa: E402
 RT_BITMAP, RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 2, 3, 5, 14, 16, 24
 ENGLISH_US = 1033
 
-FIRMWARE_SIZE = 2097219
 
 DIALOG = {"style": 0x80C008C0, "exstyle": 0, "x": 0, "y": 0, "cx": 345, "cy": 122, "menu": 0, "class": 0,
           "caption": "Velmora_Firmware_Download", "font": (8, "MS Sans Serif")}
@@ -127,8 +126,6 @@ def check_firmware(_program, pe, firmware):
     with open(firmware, "rb") as f:
         built = f.read()
     problems = []
-    if len(embedded) != FIRMWARE_SIZE:
-        problems.append('"FILE"/1009 holds %d bytes, expected %d' % (len(embedded), FIRMWARE_SIZE))
     if embedded != built:
         first = next((i for i, (a, b) in enumerate(zip(embedded, built)) if a != b), min(len(embedded), len(built)))
         problems.append('"FILE"/1009 first differs from %s at byte %d' % (firmware, first))

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <stdio.h>
 #include <winspool.h>
 #include <stdlib.h>
@@ -194,7 +196,17 @@ std::string readFile(const std::string &path)
 
 std::string firmwareImage()
 {
-    return readFile(windowsPath(environment("FLASH_BUILD_DIR") + "/res/firmware.bin"));
+    const std::string tree = windowsPath(environment("FLASH_BUILD_DIR"));
+    const std::string image = readFile(tree + "\\res\\firmware.bin");
+    // The build states the image's size in its SHA256SUMS.
+    const std::string sums = readFile(tree + "\\SHA256SUMS"), said = "inside the program: ";
+    size_t at = sums.find(said);
+    unsigned long stated = at == std::string::npos ? 0 : strtoul(sums.c_str() + at + said.size(), nullptr, 10);
+    if (image.empty() || image.size() != stated) {
+        ADD_FAILURE() << "the build's image has " << image.size() << " bytes, its SHA256SUMS says " << stated;
+        return "";
+    }
+    return image;
 }
 
 // ---------------------------------------------------------------- printer

@@ -95,7 +95,8 @@ std::vector<std::string> spoolerPrinters(DWORD *needed = nullptr);
 // or no script answered.
 bool askScenarioScript(const std::string &command, std::string *output = nullptr);
 
-// The firmware image that the build embeds (res/firmware.bin of the build tree).
+// The firmware image that the build embeds (res/firmware.bin of the build
+// tree); empty, and a failure, unless its size is the one SHA256SUMS states.
 std::string firmwareImage();
 
 // A Windows path for a Unix path, through Wine's Z: drive.
