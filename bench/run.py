@@ -22,6 +22,7 @@ goes, and memory.
 import datetime
 import glob
 import os
+import shlex
 import shutil
 import statistics
 import subprocess
@@ -48,15 +49,13 @@ SOCKET_CALLS = [("resolve", "gethostbyname"), ("socket", "socket"), ("connect", 
 
 
 def wine_env(tree, run):
+    """The environment tools/services.sh gives a Wine program of TREE."""
+    services = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "services.sh")
+    loader = subprocess.run([services, "loader", tree], capture_output=True, text=True, check=True).stdout.strip()
+    line = subprocess.run([services, "env", run, os.path.join(tree, "wineprefix"), loader],
+                          capture_output=True, text=True, check=True).stdout
     env = dict(os.environ)
-    env.update({
-        "WINEPREFIX": os.path.join(tree, "wineprefix"),
-        "WINELOADER": "/usr/lib/wine/wine64" if tree.endswith("x86_64") else "/usr/lib/wine/wine",
-        "WINEDEBUG": "-all",
-        "WINEDLLOVERRIDES": "mscoree,mshtml=",
-        "DISPLAY": ":" + open(os.path.join(run, "display")).read().strip(),
-        "CUPS_SERVER": os.path.join(run, "cups", "cups.sock"),
-    })
+    env.update(word.split("=", 1) for word in shlex.split(line)[1:])
     return env
 
 

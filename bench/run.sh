@@ -10,8 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 tree=$("$root/tools/build.sh")
 run=$tree/bench-run
-loader=/usr/lib/wine/wine
-[ "$(basename "$tree")" = i686 ] || loader=/usr/lib/wine/wine64
+loader=$("$root/tools/services.sh" loader "$tree")
 services=("$root/tools/services.sh")
 trap '"${services[@]}" stop "$run" "$tree/wineprefix" "$loader"' EXIT
 "${services[@]}" start "$run" "$tree/wineprefix" "$loader"

@@ -12,10 +12,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 tree=$("$root/tools/build.sh" </dev/null)
 build=$(dirname "$tree")
-if [ "$(basename "$tree")" = i686 ]; then
-  loader=/usr/lib/wine/wine
-else
-  loader=/usr/lib/wine/wine64
+loader=$("$root/tools/services.sh" loader "$tree")
+if [ "$(basename "$tree")" != i686 ]; then
   echo "This machine cannot run 32-bit code: opening the 64-bit build of the same sources ($tree) under wine64."
 fi
 session=$build/session

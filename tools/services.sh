@@ -17,10 +17,19 @@
 #   services.sh env RUN_DIR WINEPREFIX WINE_LOADER
 #                                          the environment of a Wine program that uses
 #                                          them, as a line for the shell's eval
+#   services.sh loader BUILD_TREE          the Wine loader for that tree's programs
 #
 # Everything is stopped by the process id recorded at start (and the wine
 # server through its prefix); nothing else on the machine is touched.
 set -euo pipefail
+
+if [ "${1:-}" = loader ]; then
+  case $(basename "${2:?services.sh loader BUILD_TREE}") in
+    i686) echo /usr/lib/wine/wine ;;
+    *) echo /usr/lib/wine/wine64 ;;
+  esac
+  exit
+fi
 
 here=$(cd "$(dirname "$0")" && pwd)
 action=$1 run=$2
@@ -214,7 +223,7 @@ case $action in
     ;;
   *)
     echo "usage: $0 start RUN_DIR WINEPREFIX WINE_LOADER [STANDINS] | stop RUN_DIR WINEPREFIX WINE_LOADER | queues RUN_DIR NAME...|--standard" >&2
-    echo "       $0 cupsd RUN_DIR stop|start | env RUN_DIR WINEPREFIX WINE_LOADER" >&2
+    echo "       $0 cupsd RUN_DIR stop|start | env RUN_DIR WINEPREFIX WINE_LOADER | loader BUILD_TREE" >&2
     exit 2
     ;;
 esac

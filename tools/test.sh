@@ -113,8 +113,7 @@ tree=$(FLASH_START_SECONDS=$start_seconds "$root/tools/build.sh")
 # ctest skips the services' clean-up when it stops early (--stop-on-failure),
 # and goes on with the next test after Ctrl+C: so ctest runs in the
 # background, Ctrl+C ends it, and the services are stopped on every way out.
-loader=/usr/lib/wine/wine64
-[ "$(basename "$tree")" != i686 ] || loader=/usr/lib/wine/wine
+loader=$("$root/tools/services.sh" loader "$tree")
 ctest_pid=
 trap '[ -z "$ctest_pid" ] || kill "$ctest_pid" 2>/dev/null
       "$root/tools/services.sh" stop "$tree/run" "$tree/wineprefix" "$loader"' EXIT
