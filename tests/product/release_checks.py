@@ -21,9 +21,6 @@ TOOLS = os.path.join(HERE, "..", "..", "tools")
 TREES = ("one", "second-tree")   # different lengths, so that a path written into the program shows
 SIGNER = "Velmora throwaway test signer"
 # The stand-in image, written out here rather than taken from its generator.
-IMAGE_SHA256 = "1441bd3d415aca429d64d97696d7e7ba883c826e17984579845271d9c749f29c"
-
-
 class Failed(Exception):
     pass
 
@@ -104,8 +101,10 @@ def check_reproducible(one, second):
 
 def check_sha256sums(one, second):
     for tree, programs in ((one, ["velmora-flash.exe"]), (second, ["velmora-flash.exe", "velmora-flash-signed.exe"])):
+        image = read(os.path.join(tree, "res", "firmware.bin"))
         expected = "".join("%s  %s\n" % (sha256(read(os.path.join(tree, p))), p) for p in programs) + \
-            IMAGE_SHA256 + "  res/firmware.bin\n# res/firmware.bin is the firmware image inside the program: 2097219 bytes\n"
+            "%s  res/firmware.bin\n# res/firmware.bin is the firmware image inside the program: %d bytes\n" % (
+                sha256(image), len(image))
         if read(os.path.join(tree, "SHA256SUMS")).decode() != expected:
             raise Failed("%s/SHA256SUMS is\n%sexpected\n%s" % (tree, read(os.path.join(tree, "SHA256SUMS")).decode(), expected))
         status, said = run(["sha256sum", "--strict", "-c", "SHA256SUMS"], cwd=tree)
@@ -153,11 +152,12 @@ CHECKS = {"reproducible": (check_reproducible, TREES), "sha256sums": (check_sha2
 OURS, UNSIGNED, GOOD = "program: the 32-bit GUI updater", "signature: none: the file is not signed", \
     "verdict: nothing wrong found"
 KNOWN_ONLY = "libraries: only Windows' known DLLs at start, which Windows takes from its own folder"
-INTACT = ["image: FILE 1009, 2097219 bytes", "image SHA-256: " + IMAGE_SHA256, "PJL head: intact", "PJL tail: intact"]
+INTACT = ["image: FILE 1009, {size} bytes", "image SHA-256: {built}", "PJL head: intact", "PJL tail: intact"]
 
 # Case: the file checked (and a change made to a copy of it), options, exit
 # status, lines of the report ({ca}, {file}, {out}: the certificate, the copy
-# checked, --extract-image's file; {image}: the SHA-256 of the changed image).
+# checked, --extract-image's file; {image}: the SHA-256 of the changed image;
+# {built}, {size}: the SHA-256 and size of the image the build made).
 CASES = {
     "built": ("program", None, [], 0, [OURS, KNOWN_ONLY] + INTACT + [
         UNSIGNED, "verdict: nothing wrong found; unsigned, so compare the SHA-256 lines with the published ones"]),
@@ -197,7 +197,8 @@ def checker_case(program, noimage, scratch, case):
     second = os.path.join(scratch, TREES[1])
     files = {"program": program, "noimage": noimage, "signed": os.path.join(second, "velmora-flash-signed.exe")}
     data = read(files[source]) if source in files else b"This is a text file.\n"
-    image = read(os.path.join(second, "res", "firmware.bin")) if isinstance(change, int) else b""
+    built = read(os.path.join(second, "res", "firmware.bin"))
+    image = built if isinstance(change, int) else b""
     if isinstance(change, int):
         data = changed_byte(data, data.find(image) + change)
     elif change == "imports":
@@ -209,7 +210,8 @@ def checker_case(program, noimage, scratch, case):
         with open(path, "wb") as f:
             f.write(data)
         fields = {"ca": os.path.join(scratch, "cert.pem"), "file": path, "out": os.path.join(work, "image.bin"),
-                  "image": sha256(changed_byte(image, change)) if image else ""}
+                  "image": sha256(changed_byte(image, change)) if image else "",
+                  "built": sha256(built), "size": str(len(built))}
         env = dict(os.environ, PATH=work) if case == "no_osslsigncode" else None
         status_was, said = run([sys.executable, os.path.join(TOOLS, "check-updater.py")] +
                                [o.format(**fields) for o in options] + [path], env)
@@ -222,7 +224,7 @@ def checker_case(program, noimage, scratch, case):
             problems.append("%d lines for a bad input, expected 1" % len(lines))
         if status != 2 and "SHA-256: " + sha256(data) not in lines:
             problems.append("no line with the file's SHA-256")
-        if options[:1] == ["--extract-image"] and (not os.path.exists(fields["out"]) or sha256(read(fields["out"])) != IMAGE_SHA256):
+        if options[:1] == ["--extract-image"] and (not os.path.exists(fields["out"]) or read(fields["out"]) != built):
             problems.append("the image written out is not the built one")
     if problems:
         raise Failed("; ".join(problems) + "\ncheck-updater.py said:\n" + said)
