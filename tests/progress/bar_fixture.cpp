@@ -5,6 +5,7 @@
 namespace {
 
 std::vector<Sent> logged;
+std::vector<DWORD> steps;
 bool logging = false;
 bool paintWanted = false;
 WNDPROC controlProc = nullptr;
@@ -18,6 +19,8 @@ LRESULT CALLBACK recordingBarProc(HWND window, UINT message, WPARAM wParam, LPAR
 {
     if (logging && isBarMessage(message))
         logged.push_back({ message, wParam, lParam });
+    if (logging && message == PBM_STEPIT)
+        steps.push_back(GetTickCount());
     return CallWindowProcA(controlProc, window, message, wParam, lParam);
 }
 
@@ -74,6 +77,11 @@ std::vector<Sent> &sentLog()
     return logged;
 }
 
+std::vector<DWORD> &stepTimes()
+{
+    return steps;
+}
+
 void BarTest::SetUp()
 {
     instance = GetModuleHandleA(nullptr);
@@ -88,6 +96,7 @@ void BarTest::SetUp()
     ASSERT_NE(nullptr, host);
 
     logged.clear();
+    steps.clear();
     paintWanted = false;
     bar = new CProgressBar(host, instance, 55, 102, 350, 20);
     ASSERT_NE(nullptr, bar->hBarWnd);

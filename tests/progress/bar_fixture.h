@@ -27,6 +27,8 @@ std::ostream &operator<<(std::ostream &out, const Sent &sent);
 
 // Everything logged since the test began; tests may add their own entries.
 std::vector<Sent> &sentLog();
+// When each PBM_STEPIT reached the bar (GetTickCount).
+std::vector<DWORD> &stepTimes();
 // The next WM_PAINT of the host window goes into the log.
 void logNextPaint();
 
