@@ -74,13 +74,17 @@ DWORD WINAPI BoxWatcher::run(void *self)
     return 0;
 }
 
-static std::string windowText(HWND window)
+// False if the window did not answer. WM_GETTEXT, not GetWindowText: the
+// box may belong to another process. A box's thread that was busy for a
+// while before it (a blocking send) counts as hung until its box's loop runs.
+static bool windowText(HWND window, std::string *text)
 {
-    char text[4096] = "";
+    char buffer[4096] = "";
     DWORD_PTR length = 0;
-    // WM_GETTEXT, not GetWindowText: the box may belong to another process.
-    SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_ABORTIFHUNG, 2000, &length);
-    return text;
+    if (!SendMessageTimeoutA(window, WM_GETTEXT, sizeof buffer, (LPARAM)buffer, SMTO_ABORTIFHUNG, 2000, &length))
+        return false;
+    *text = buffer;
+    return true;
 }
 
 static const char *const CAPTIONS[] = { "Info", "Error", "Failure!" };
@@ -102,7 +106,9 @@ void BoxWatcher::look()
             HWND textControl = GetDlgItem(box, 0xFFFF);
             if (textControl == nullptr)
                 continue;   // not a message box, or not built yet
-            Box seen = { caption, windowText(textControl) };
+            Box seen = { caption, "" };
+            if (!windowText(textControl, &seen.text))
+                continue;   // asked again next round
             EnterCriticalSection(&lock_);
             seen_.push_back(seen);
             handled_.push_back(box);
