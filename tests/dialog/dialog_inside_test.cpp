@@ -24,11 +24,6 @@ std::vector<UINT> menuIds(HMENU menu)
 const std::vector<UINT> TRIMMED = { SC_MOVE, SC_MINIMIZE, 0, SC_CLOSE };
 const UINT SC_ABOUT_WINE = SC_SCREENSAVE + 1;
 
-bool underWine()
-{
-    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-}
-
 struct Seen {
     std::vector<UINT> menu;
     HICON classIcon;

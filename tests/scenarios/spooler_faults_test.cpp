@@ -10,21 +10,22 @@
 
 namespace {
 
-bool underWine()
+// The jobs in an lpstat listing: of `queue`, or of any queue.
+size_t jobsListed(const std::string &listed, const std::string &queue = "")
 {
-    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-}
-
-// Jobs CUPS has had for a queue, or for any, finished ones included.
-size_t jobsCupsHad(const std::string &queue = "")
-{
-    std::string listed;
-    EXPECT_TRUE(askScenarioScript("jobs", &listed));
     std::istringstream lines(listed);
     size_t jobs = 0;
     for (std::string line; std::getline(lines, line);)
         jobs += queue.empty() ? !line.empty() : line.compare(0, queue.size() + 1, queue + "-") == 0;
     return jobs;
+}
+
+// Jobs CUPS has had, finished ones included.
+size_t jobsCupsHad(const std::string &queue = "")
+{
+    std::string listed;
+    EXPECT_TRUE(askScenarioScript("jobs", &listed));
+    return jobsListed(listed, queue);
 }
 
 class SpoolerFaults : public ProgramTest {
@@ -82,11 +83,7 @@ TEST_F(SpoolerFaults, DisabledQueueKeepsTheJobUntilEnabled)
 
     std::string held;
     ASSERT_TRUE(askScenarioScript("held velmora-basement", &held));
-    std::istringstream lines(held);
-    size_t jobs = 0;
-    for (std::string line; std::getline(lines, line);)
-        jobs += line.compare(0, 17, "velmora-basement-") == 0;
-    EXPECT_EQ(1u, jobs) << held;
+    EXPECT_EQ(1u, jobsListed(held, "velmora-basement")) << held;
     EXPECT_EQ(0u, printer::connectionsAccepted()) << "the disabled queue printed";
     expectStillUsable(AFTER_FIRMWARE);
 

@@ -30,6 +30,8 @@ bool waitUntil(const std::function<bool()> &condition, DWORD timeoutMs);
 
 // The system's text for an error code, as FormatMessage gives it; "" if none.
 std::string systemText(DWORD code);
+// Wine's own checks mark what Wine does unlike Windows (todo_wine).
+bool underWine();
 
 struct Box {
     std::string caption;
