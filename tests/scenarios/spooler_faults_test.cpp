@@ -38,8 +38,9 @@ protected:
         EXPECT_EQ(std::vector<Box>({ { "Error", "failure with error 6: Invalid handle.\r\n" } }), sendAndReadBoxes());
         EXPECT_EQ(nullptr, program.faceImage());
         expectStillUsable(AT_START);
-        if (cupsRuns)
+        if (cupsRuns) {
             EXPECT_EQ(cupsHad, jobsCupsHad()) << "CUPS got a job";
+        }
         EXPECT_EQ(0u, printer::connectionsAccepted()) << "connections at the printer";
     }
 };
