@@ -132,7 +132,9 @@ RECT droppedWithManyPrinters(HWND dialog, HWND combo, DWORD *listStyle)
     const int had = (int)SendMessageA(combo, CB_GETCOUNT, 0, 0);
     for (int i = 0; i < 30; i++)
         SendMessageA(combo, CB_ADDSTRING, 0, (LPARAM) "velmora-extra");
-    COMBOBOXINFO info = { sizeof info };
+    COMBOBOXINFO info;
+    memset(&info, 0, sizeof info);
+    info.cbSize = sizeof info;
     GetComboBoxInfo(combo, &info);
     SendMessageA(combo, CB_SHOWDROPDOWN, TRUE, 0);
     RECT list = placeInDialog(dialog, info.hwndList);

@@ -93,7 +93,12 @@ TEST_F(SpoolerFaults, DisabledQueueKeepsTheJobUntilEnabled)
     std::vector<Job> arrived = printer::waitForJobs(1, 60000);
     ASSERT_EQ(1u, arrived.size());
     EXPECT_TRUE(arrived[0].data == firmwareImage()) << "received " << arrived[0].data.size() << " bytes";
-    expectJobsAtPrinter(1, 3000);
+    // Once CUPS holds nothing more for the queue, nothing more can come.
+    EXPECT_TRUE(waitUntil([&] {
+        std::string left;
+        return askScenarioScript("held velmora-basement", &left) && jobsListed(left, "velmora-basement") == 0;
+    }, 60000)) << "CUPS still holds a job";
+    EXPECT_EQ(1u, printer::connectionsAccepted()) << "connections at the printer";
 }
 
 // A spool folder with room for half the image: a write fails part-way with

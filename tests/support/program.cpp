@@ -25,8 +25,8 @@ static INPUT keyInput(WORD key, bool up)
     return input;
 }
 
-// Presses `modifiers` in order, taps `key`, releases them in reverse; then
-// gives the receiving program a moment, as a person's typing would.
+// Presses `modifiers` in order, taps `key`, releases them in reverse. The
+// keys queue up in order; whoever needs their effect waits for it.
 static void chord(const std::vector<WORD> &modifiers, WORD key)
 {
     std::vector<INPUT> inputs;
@@ -37,7 +37,6 @@ static void chord(const std::vector<WORD> &modifiers, WORD key)
     for (size_t i = modifiers.size(); i-- > 0;)
         inputs.push_back(keyInput(modifiers[i], true));
     SendInput((UINT)inputs.size(), inputs.data(), sizeof(INPUT));
-    Sleep(50);
 }
 
 void press(WORD key)
@@ -174,23 +173,28 @@ bool Program::activate()
 
 void Program::click(int id)
 {
+    activate();
     RECT area;
     GetWindowRect(control(id), &area);
     int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
-    // Move there, then press and release, each a moment apart as a hand does.
+    // Move there; once the pointer is there, press and release.
+    const POINT middle = { (area.left + area.right) / 2, (area.top + area.bottom) / 2 };
     const DWORD steps[] = { MOUSEEVENTF_MOVE, MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP };
-    for (DWORD step : steps) {
-        INPUT input;
-        memset(&input, 0, sizeof input);
-        input.type = INPUT_MOUSE;
+    INPUT inputs[3];
+    memset(inputs, 0, sizeof inputs);
+    for (int i = 0; i < 3; i++) {
+        inputs[i].type = INPUT_MOUSE;
         // Absolute positions run from 0 to 65535 across the screen.
-        input.mi.dx = MulDiv((area.left + area.right) / 2, 65535, width - 1);
-        input.mi.dy = MulDiv((area.top + area.bottom) / 2, 65535, height - 1);
-        input.mi.dwFlags = step | MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
-        SendInput(1, &input, sizeof input);
-        Sleep(50);
+        inputs[i].mi.dx = MulDiv(middle.x, 65535, width - 1);
+        inputs[i].mi.dy = MulDiv(middle.y, 65535, height - 1);
+        inputs[i].mi.dwFlags = steps[i] | MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
     }
-    Sleep(50);
+    SendInput(1, &inputs[0], sizeof inputs[0]);
+    waitUntil([&] {
+        POINT at;
+        return GetCursorPos(&at) && at.x == middle.x && at.y == middle.y;
+    }, 3000);
+    SendInput(2, &inputs[1], sizeof inputs[0]);
 }
 
 void Program::alt(char letter)
@@ -243,6 +247,21 @@ bool Program::toggleModeWithKeys()
             return fail("the mode did not change on Alt+N, Space");
     }
     return true;
+}
+
+bool Program::tabTo(int id)
+{
+    // Each Tab is seen to have moved the focus before the next.
+    for (int presses = 0; presses < 12 && focusedControl() != id; presses++) {
+        const int before = focusedControl();
+        press(VK_TAB);
+        if (!waitUntil([&] { return focusedControl() != before; }, 3000))
+            break;
+    }
+    if (focusedControl() == id)
+        return true;
+    fprintf(stderr, "Tab did not bring the focus to control %d; %s\n", id, focusReport().c_str());
+    return false;
 }
 
 bool Program::choosePrinter(int index)
@@ -406,7 +425,8 @@ void ProgramTest::enterHost(const std::string &host)
     ASSERT_TRUE(program.toggleModeWithKeys());
     program.click(IDC_HOST_EDIT);
     program.type(host);
-    ASSERT_EQ(host, program.text(IDC_HOST_EDIT));
+    ASSERT_TRUE(waitUntil([&] { return program.text(IDC_HOST_EDIT) == host; }, 5000))
+        << "the host box reads \"" << program.text(IDC_HOST_EDIT) << "\"; " << program.focusReport();
 }
 
 void ProgramTest::chooseQueue(const std::string &queue)
@@ -453,7 +473,3 @@ void ProgramTest::expectNoBox()
     EXPECT_TRUE(seen.empty()) << seen[0];
 }
 
-void expectJobsAtPrinter(size_t count, DWORD ms)
-{
-    EXPECT_EQ(count, printer::waitForJobs(count + 1, ms).size()) << "jobs at the printer";
-}

@@ -41,8 +41,8 @@ public:
     HWND dialog() const { return dialog_; }
 
     // Operator actions. A click lands on the middle of the control's screen
-    // rectangle. Keys go to the active window: the dialog is made active
-    // first unless a window of the program already is.
+    // rectangle. Clicks and keys go to the active window: the dialog is made
+    // active first unless a window of the program already is.
     bool activate();
     void click(int id);
     void alt(char letter);
@@ -52,6 +52,8 @@ public:
     // and Space once Net has the focus if Alt+N only focused it (Wine). False
     // if the mode's controls did not change within a few seconds.
     bool toggleModeWithKeys();
+    // Tab until control `id` has the focus; false if it does not come.
+    bool tabTo(int id);
     // Chooses `index` in the drop-down list: a click opens it, Home, Down...
     // and Enter choose. False if the list did not open or shows another choice.
     bool choosePrinter(int index);
@@ -129,8 +131,5 @@ protected:
     BoxWatcher boxes;
     Program program;   // ended before the watcher stops
 };
-
-// Nothing, or nothing more than `count` jobs, reaches the printer within `ms`.
-void expectJobsAtPrinter(size_t count, DWORD ms);
 
 #endif
