@@ -156,21 +156,27 @@ struct Control {
 
 const DWORD STATES = WS_VISIBLE | WS_DISABLED;
 
+const int NO_ID = 0xFFFF;   // -1 in a classic template's 16 bits
+
 // The dialog after its initialisation, in local mode: the Print Config
 // button and the network-mode pair hidden, the prompts filled in.
 const std::vector<Control> AT_START_IN_ORDER = {
-    { 1002, "Button", "&Print Config", WS_CHILD | WS_TABSTOP | BS_DEFPUSHBUTTON, false, false, 49, 101, 50, 14 },
-    { 1001, "Button", "&Send Firmware", WS_CHILD | WS_TABSTOP | BS_PUSHBUTTON, true, true, 145, 101, 60, 14 },
-    { 1000, "Button", "E&xit", WS_CHILD | WS_TABSTOP | BS_PUSHBUTTON, true, true, 249, 101, 50, 14 },
-    { 1003, "Button", "&Net", WS_CHILD | WS_TABSTOP | BS_PUSHBUTTON, true, true, 0, 0, 0, 0 },
-    { 1007, "Static", "", WS_CHILD | SS_BITMAP, true, true, 291, 52, 37, 34 },
-    { 1002, "Button", "Progress", WS_CHILD | BS_GROUPBOX, true, true, 25, 48, 257, 38 },
-    { 0xFFFF, "Static", "Please ensure the printer is in ready state before continuing", WS_CHILD | WS_GROUP | SS_LEFT,
+    { IDC_PRINT_CONFIG, "Button", "&Print Config", WS_CHILD | WS_TABSTOP | BS_DEFPUSHBUTTON, false, false,
+      49, 101, 50, 14 },
+    { IDC_SEND_FIRMWARE, "Button", "&Send Firmware", WS_CHILD | WS_TABSTOP | BS_PUSHBUTTON, true, true,
+      145, 101, 60, 14 },
+    { IDC_EXIT, "Button", "E&xit", WS_CHILD | WS_TABSTOP | BS_PUSHBUTTON, true, true, 249, 101, 50, 14 },
+    { IDC_NET, "Button", "&Net", WS_CHILD | WS_TABSTOP | BS_PUSHBUTTON, true, true, 0, 0, 0, 0 },
+    { IDC_FACE, "Static", "", WS_CHILD | SS_BITMAP, true, true, 291, 52, 37, 34 },
+    { IDC_PRINT_CONFIG, "Button", "Progress", WS_CHILD | BS_GROUPBOX, true, true, 25, 48, 257, 38 },
+    { NO_ID, "Static", "Please ensure the printer is in ready state before continuing", WS_CHILD | WS_GROUP | SS_LEFT,
       true, true, 31, 32, 248, 13 },
-    { 1020, "Edit", "Enter network printer name or IP address:", WS_CHILD | ES_READONLY, false, true, 7, 12, 140, 8 },
-    { 1006, "Edit", "", WS_CHILD | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, false, true, 149, 10, 180, 14 },
-    { 1021, "Edit", "Select Printer to Update:", WS_CHILD | ES_READONLY, true, true, 7, 12, 80, 8 },
-    { 1004, "ComboBox", "", WS_CHILD | WS_VSCROLL | WS_TABSTOP | CBS_DROPDOWNLIST, true, true, 90, 10, 240, 100 },
+    { IDC_HOST_LABEL, "Edit", "Enter network printer name or IP address:", WS_CHILD | ES_READONLY, false, true,
+      7, 12, 140, 8 },
+    { IDC_HOST_EDIT, "Edit", "", WS_CHILD | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, false, true, 149, 10, 180, 14 },
+    { IDC_PRINTER_LABEL, "Edit", "Select Printer to Update:", WS_CHILD | ES_READONLY, true, true, 7, 12, 80, 8 },
+    { IDC_PRINTER_COMBO, "ComboBox", "", WS_CHILD | WS_VSCROLL | WS_TABSTOP | CBS_DROPDOWNLIST, true, true,
+      90, 10, 240, 100 },
 };
 
 TEST(DialogInside, ControlsInTheirOrderWithTextsStylesAndPlaces)

@@ -190,10 +190,11 @@ void Program::click(int id)
         inputs[i].mi.dwFlags = steps[i] | MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
     }
     SendInput(1, &inputs[0], sizeof inputs[0]);
-    waitUntil([&] {
-        POINT at;
-        return GetCursorPos(&at) && at.x == middle.x && at.y == middle.y;
-    }, 3000);
+    if (!waitUntil([&] {
+            POINT at;
+            return GetCursorPos(&at) && at.x == middle.x && at.y == middle.y;
+        }, 5000))
+        fprintf(stderr, "the pointer did not reach control %d; clicking where it is\n", id);
     SendInput(2, &inputs[1], sizeof inputs[0]);
 }
 
@@ -255,7 +256,7 @@ bool Program::tabTo(int id)
     for (int presses = 0; presses < 12 && focusedControl() != id; presses++) {
         const int before = focusedControl();
         press(VK_TAB);
-        if (!waitUntil([&] { return focusedControl() != before; }, 3000))
+        if (!waitUntil([&] { return focusedControl() != before; }, 5000))
             break;
     }
     if (focusedControl() == id)
