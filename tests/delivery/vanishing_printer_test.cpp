@@ -81,8 +81,9 @@ TEST(VanishingPrinter, FailsUnlessThePrinterTookEveryByteWithEitherBuffers)
             BoxWatcher watcher;
             DWORD start = GetTickCount();
             EXPECT_EQ(row.box.caption.empty() ? 1 : 0, SendDataToNetHost((const BYTE *)image.data(), IMAGE));
-            if (!row.box.caption.empty())
+            if (!row.box.caption.empty()) {
                 EXPECT_TRUE(watcher.waitForBoxes(1, BOX_WITHIN_MS));
+            }
             printf("%s, %s buffers: %s after %lu ms\n", row.name, buffers,
                    row.box.caption.empty() ? "done" : "the box", (unsigned long)(GetTickCount() - start));
             EXPECT_EQ(row.box.caption.empty() ? std::vector<Box>() : std::vector<Box>{ row.box }, watcher.boxes());
