@@ -42,7 +42,7 @@ DWORD WINAPI lookThenClose(void *parameter)
     Look *look = static_cast<Look *>(parameter);
     HWND dialog = nullptr;
     auto shown = [&] {
-        dialog = FindWindowA("#32770", "Velmora_Firmware_Download");
+        dialog = FindWindowA("#32770", Program::CAPTION);
         return dialog != nullptr && IsWindowVisible(dialog);
     };
     DWORD_PTR ignored = 0;
@@ -118,11 +118,6 @@ std::vector<HWND> children(HWND dialog)
     for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
         all.push_back(child);
     return all;
-}
-
-int itemHeight(HWND combo)
-{
-    return (int)SendMessageA(combo, CB_GETITEMHEIGHT, 0, 0);
 }
 
 // The drop-down list opened with more printers than fit, as the dialog
@@ -207,7 +202,7 @@ TEST(DialogInside, ControlsInTheirOrderWithTextsStylesAndPlaces)
                 RECT dropped = droppedWithManyPrinters(dialog, control, &listStyle);
                 EXPECT_NE(0u, listStyle & WS_VSCROLL) << "no scroll bar in a full list";
                 EXPECT_TRUE(placed.bottom < dropped.bottom && dropped.bottom <= expected.bottom &&
-                            expected.bottom - dropped.bottom < itemHeight(control))
+                            expected.bottom - dropped.bottom < SendMessageA(control, CB_GETITEMHEIGHT, 0, 0))
                     << "the full list ends at " << dropped.bottom << ", expected " << expected.bottom;
                 style |= listStyle & WS_VSCROLL;
                 placed.bottom = expected.bottom;
