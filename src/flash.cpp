@@ -4,6 +4,7 @@
 #include "flash.h"
 
 #include <delayimp.h>
+#include <iphlpapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,9 +18,6 @@
 
 static const char NO_SYSTEM_TEXT[] = "(the system has no text for this code)";
 static const unsigned short PRINTER_PORT = 9100;
-static const DWORD DRAIN_MS = 10000;
-static const DWORD STALL_MS = 60000;      // a printer that takes nothing this long is gone
-static const int SEND_CHUNK = 0x10000;    // what one send may take; STALL_MS bounds each one
 static const DWORD SETTLE_SECONDS = 20;
 
 HINSTANCE hMainInstance;
@@ -203,60 +201,288 @@ int FindDownloadableFile(void)
 
 // ---------------------------------------------------------------- network
 
-// The system would take megabytes from us and send them on its own, and a
-// printer that vanished meanwhile would look like one that took them. With no
-// send buffer of the system's own, a send is done once the printer's system
-// has taken its bytes. A send that takes nothing for STALL_MS fails, rather
-// than freeze the dialog for ever.
-static int sendOnlyWhatThePrinterTakes(SOCKET connection)
+// A send runs on the dialog's own thread and never waits longer than
+// SLICE_MS without letting the dialog answer and paint: Windows calls a
+// window hung once it has not looked at its messages for 5 s, and offers the
+// operator to close the program, in the middle of a firmware update.
+static const DWORD SLICE_MS = 100;
+static const DWORD CONNECT_MS = 21000;     // how long Windows itself tries a printer that never answers
+static const DWORD STALL_MS = 60000;       // a printer that takes nothing this long is gone
+// Once the printer's system has acknowledged every byte and the end, how
+// long it may still reset the connection, which means it dropped the job.
+static const DWORD LAST_WORD_MS = 800;
+// What the system may hold for the printer, unsent or unacknowledged: enough
+// to keep a 100 Mbit/s link with a 20 ms round trip busy, and no more, so
+// that what the bar shows stays close to what the printer has taken.
+static const int SEND_BUFFER = 256 * 1024;
+static const int SEND_PIECE = 0x10000;
+static const UINT WM_HOST_FOUND = WM_APP + 1;   // the answer to a name lookup
+static const int PROGRESS_STEPS = 1000;
+
+// Set while a network send lets the dialog answer: the dialog then takes
+// no command, whoever sends it.
+static int answeringDuringSend;
+
+// Lets the dialog answer what other threads and programs send it, and
+// repaint, the bar included. Keyboard and mouse input stays queued until the
+// send is over: nothing the operator does can start a second send inside
+// this one, or close the connection under it.
+static void keepDialogAlive(void)
 {
-    int none = 0;
-    DWORD stall = STALL_MS;
-    return setsockopt(connection, SOL_SOCKET, SO_SNDBUF, (const char *)&none, sizeof none) != SOCKET_ERROR &&
-           setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, (const char *)&stall, sizeof stall) != SOCKET_ERROR;
+    answeringDuringSend = 1;
+    MSG message;
+    PeekMessageA(&message, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    // Bounded: a window that never validates itself would keep us here.
+    for (int paints = 0; paints < 64; paints++) {
+        if (!PeekMessageA(&message, NULL, WM_PAINT, WM_PAINT, PM_REMOVE | PM_QS_PAINT))
+            break;
+        DispatchMessageA(&message);
+    }
+    answeringDuringSend = 0;
 }
 
-// Hands every byte to the connection; a short count just means "send the rest".
-static int sendAll(SOCKET connection, const BYTE *data, DWORD size)
+// The first IPv4 address of `host`. A name is looked up in the background,
+// which posts its answer to the dialog: a slow name server takes many
+// seconds. An address needs no lookup.
+static int lookUp(const char *host, in_addr *address)
 {
-    while (size > 0) {
-        int chunk = size > (DWORD)SEND_CHUNK ? SEND_CHUNK : (int)size;
-        int sent = send(connection, (const char *)data, chunk, 0);
-        if (sent <= 0)   // SOCKET_ERROR; a blocking send never takes nothing
+    address->s_addr = inet_addr(host);
+    if (address->s_addr != INADDR_NONE)
+        return 1;
+    char answer[MAXGETHOSTSTRUCT];
+    HANDLE lookup = WSAAsyncGetHostByName(hMainWnd, WM_HOST_FOUND, host, answer, sizeof answer);
+    if (lookup == NULL)
+        return 0;
+    MSG found;
+    for (;;) {
+        keepDialogAlive();
+        if (PeekMessageA(&found, hMainWnd, WM_HOST_FOUND, WM_HOST_FOUND, PM_REMOVE) && (HANDLE)found.wParam == lookup)
+            break;
+        MsgWaitForMultipleObjects(0, NULL, FALSE, SLICE_MS, QS_POSTMESSAGE | QS_SENDMESSAGE | QS_PAINT);
+    }
+    const hostent *entry = (const hostent *)answer;
+    if (WSAGETASYNCERROR(found.lParam) != 0 || entry->h_addr_list == NULL || entry->h_addr_list[0] == NULL)
+        return 0;
+    memcpy(address, entry->h_addr_list[0], sizeof *address);
+    return 1;
+}
+
+enum { READABLE = 1, WRITABLE = 2, BROKEN = 4 };
+
+// Waits at most one slice for the connection to become `wanted`, after
+// letting the dialog catch up.
+static int waitOneSlice(SOCKET connection, int wanted)
+{
+    keepDialogAlive();
+    fd_set readable, writable, broken;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    FD_ZERO(&broken);
+    if (wanted & READABLE)
+        FD_SET(connection, &readable);
+    if (wanted & WRITABLE)
+        FD_SET(connection, &writable);
+    FD_SET(connection, &broken);
+    timeval slice = { 0, (long)SLICE_MS * 1000 };
+    if (select(0, &readable, &writable, &broken, &slice) == SOCKET_ERROR)
+        return BROKEN;
+    return (FD_ISSET(connection, &readable) ? READABLE : 0) | (FD_ISSET(connection, &writable) ? WRITABLE : 0) |
+           (FD_ISSET(connection, &broken) ? BROKEN : 0);
+}
+
+// Leaves the reason a connection broke as the last socket error: the
+// connection's own error where it has one, else the failing call's.
+static int broke(SOCKET connection)
+{
+    int callError = WSAGetLastError(), error = 0, size = sizeof error;
+    if (getsockopt(connection, SOL_SOCKET, SO_ERROR, (char *)&error, &size) == SOCKET_ERROR || error == 0)
+        error = callError != 0 ? callError : WSAECONNRESET;
+    WSASetLastError(error);
+    return 0;
+}
+
+static int failWith(int error)
+{
+    WSASetLastError(error);
+    return 0;
+}
+
+// Connects without blocking, giving up after CONNECT_MS.
+static int connectWithin(SOCKET connection, const sockaddr_in *printer)
+{
+    if (connect(connection, (const sockaddr *)printer, sizeof *printer) != SOCKET_ERROR)
+        return 1;
+    if (WSAGetLastError() != WSAEWOULDBLOCK)
+        return 0;
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < CONNECT_MS) {
+        int ready = waitOneSlice(connection, WRITABLE);
+        if (ready & BROKEN)
             return 0;
-        data += sent;
-        size -= (DWORD)sent;
+        if (ready & WRITABLE) {
+            int error = 0, size = sizeof error;
+            return getsockopt(connection, SOL_SOCKET, SO_ERROR, (char *)&error, &size) != SOCKET_ERROR &&
+                   error == 0;
+        }
+    }
+    return 0;
+}
+
+// Reads and discards what the printer says. Printers often send a status
+// line unasked; closing with it unread would make the system reset the
+// connection and drop what is still queued. 1: read, or nothing there;
+// 0: the printer closed its side in order; SOCKET_ERROR: the connection broke.
+static int hearPrinter(SOCKET connection)
+{
+    char discarded[512];
+    int got = recv(connection, discarded, sizeof discarded, 0);
+    if (got > 0 || (got == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK))
+        return 1;
+    // Under Wine a reset that select has seen reads as an orderly close: the
+    // connection's own error tells them apart.
+    int error = 0, size = sizeof error;
+    if (got == 0 && getsockopt(connection, SOL_SOCKET, SO_ERROR, (char *)&error, &size) != SOCKET_ERROR &&
+        error == 0)
+        return 0;
+    broke(connection);
+    return SOCKET_ERROR;
+}
+
+// What the printer's system has surely taken: what was handed over, less
+// what the send buffer may still hold.
+static void showTaken(CProgressBar *progress, DWORD handed, DWORD buffered, DWORD size)
+{
+    if (progress != NULL && size > 0) {
+        DWORD taken = handed > buffered ? handed - buffered : 0;
+        progress->setPos((int)((unsigned long long)taken * PROGRESS_STEPS / size));
+    }
+}
+
+// Hands every byte to the connection as fast as the system takes them. A
+// printer that takes nothing for STALL_MS is gone.
+static int handOver(SOCKET connection, const BYTE *data, DWORD size, CProgressBar *progress)
+{
+    int buffered = 0, length = sizeof buffered;
+    if (getsockopt(connection, SOL_SOCKET, SO_SNDBUF, (char *)&buffered, &length) == SOCKET_ERROR)
+        buffered = SEND_BUFFER;
+    DWORD handed = 0, lastTaken = GetTickCount();
+    int printerSpeaks = 1;
+    while (handed < size) {
+        int ready = waitOneSlice(connection, WRITABLE | (printerSpeaks ? READABLE : 0));
+        if (ready & BROKEN)
+            return broke(connection);
+        if (ready & READABLE) {
+            int heard = hearPrinter(connection);
+            if (heard == SOCKET_ERROR)
+                return 0;
+            printerSpeaks = heard;
+        }
+        while ((ready & WRITABLE) && handed < size) {
+            DWORD left = size - handed;
+            int piece = left > (DWORD)SEND_PIECE ? SEND_PIECE : (int)left;
+            int sent = send(connection, (const char *)data + handed, piece, 0);
+            if (sent == SOCKET_ERROR) {
+                if (WSAGetLastError() != WSAEWOULDBLOCK)
+                    return broke(connection);
+                break;
+            }
+            handed += (DWORD)sent;
+            lastTaken = GetTickCount();
+        }
+        showTaken(progress, handed, (DWORD)buffered, size);
+        if (GetTickCount() - lastTaken >= STALL_MS)
+            return failWith(WSAETIMEDOUT);
     }
     return 1;
 }
 
-// Printers often send a status line unasked. Closing with such bytes unread
-// makes the system reset the connection and drop what is still queued for
-// the printer. So: say we are done, read until the printer closes its side,
-// and stop waiting after DRAIN_MS in all (a printer may keep it open).
-// A reset meanwhile means the printer dropped some, and is a failed send
-// with the socket's error code. A blocking recv with a time-out is how it
-// hears of one: under Wine, once select has seen a reset, recv reads it as
-// an orderly close.
-static int printerTookEverything(SOCKET connection)
+// The connection's state in the system's TCP table; MIB_TCP_STATE_CLOSED
+// when it has left the table (a reset connection does so at once), 0 when
+// the table cannot be read.
+static DWORD tcpState(SOCKET connection, const sockaddr_in *printer)
+{
+    sockaddr_in local;
+    int length = sizeof local;
+    if (getsockname(connection, (sockaddr *)&local, &length) == SOCKET_ERROR)
+        return 0;
+    ULONG bytes = 0;
+    MIB_TCPTABLE *table = NULL;
+    DWORD result = ERROR_INSUFFICIENT_BUFFER;
+    // The table may grow between asking for its size and reading it.
+    for (int tries = 0; tries < 3 && result == ERROR_INSUFFICIENT_BUFFER; tries++) {
+        free(table);
+        table = bytes > 0 ? (MIB_TCPTABLE *)malloc(bytes) : NULL;
+        if (bytes > 0 && table == NULL)
+            return 0;
+        result = GetTcpTable(table, &bytes, FALSE);
+    }
+    int read = result == NO_ERROR && table != NULL;
+    DWORD state = read ? MIB_TCP_STATE_CLOSED : 0;
+    for (DWORD i = 0; read && i < table->dwNumEntries; i++) {
+        const MIB_TCPROW &row = table->table[i];
+        if (row.dwLocalAddr == local.sin_addr.s_addr && (u_short)row.dwLocalPort == local.sin_port &&
+            row.dwRemoteAddr == printer->sin_addr.s_addr && (u_short)row.dwRemotePort == printer->sin_port)
+            state = row.dwState;
+    }
+    free(table);
+    return state;
+}
+
+// Says we are done and waits until the printer's system has acknowledged
+// every byte and the end: the system's TCP table then shows the connection
+// as FIN_WAIT2, or TIME_WAIT once the printer closed its side too. A send
+// buffer says nothing about that, and a printer that vanished meanwhile would
+// look like one that took everything. Whatever the printer says is read, and
+// a reset is a failed send, up to LAST_WORD_MS after the acknowledgement.
+static int printerAcknowledgedEverything(SOCKET connection, const sockaddr_in *printer)
 {
     if (shutdown(connection, 1 /* SD_SEND */) == SOCKET_ERROR)
-        return 0;
-    DWORD start = GetTickCount();
+        return broke(connection);
+    DWORD handedAt = GetTickCount(), acknowledgedAt = 0;
+    int printerSpeaks = 1;
     for (;;) {
-        DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= DRAIN_MS)
+        int ready = waitOneSlice(connection, printerSpeaks ? READABLE : 0);
+        if (ready & BROKEN)
+            return broke(connection);
+        if (ready & READABLE) {
+            int heard = hearPrinter(connection);
+            if (heard == SOCKET_ERROR)
+                return 0;
+            printerSpeaks = heard;
+        }
+        DWORD state = tcpState(connection, printer), now = GetTickCount();
+        if (state == MIB_TCP_STATE_TIME_WAIT)
             return 1;
-        DWORD left = DRAIN_MS - elapsed;
-        if (setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, (const char *)&left, sizeof left) == SOCKET_ERROR)
-            return 0;
-        char discarded[512];
-        int got = recv(connection, discarded, sizeof discarded, 0);
-        if (got == 0)
-            return 1;   // the printer closed its side
-        if (got == SOCKET_ERROR)
-            return WSAGetLastError() == WSAETIMEDOUT;   // silent to the end: done
+        if (state == MIB_TCP_STATE_CLOSED)
+            return failWith(WSAECONNRESET);
+        if (state == MIB_TCP_STATE_FIN_WAIT2 && acknowledgedAt == 0)
+            acknowledgedAt = now;
+        if (acknowledgedAt != 0 && now - acknowledgedAt >= LAST_WORD_MS)
+            return 1;
+        if (acknowledgedAt == 0 && now - handedAt >= STALL_MS)
+            return failWith(WSAETIMEDOUT);
     }
+}
+
+// A connection that does not block, with a send buffer sized for the link.
+static SOCKET openConnection(void)
+{
+    SOCKET connection = socket(AF_INET, SOCK_STREAM, 0);
+    if (connection == INVALID_SOCKET) {
+        displayWSAError("socket");
+        return INVALID_SOCKET;
+    }
+    u_long nonBlocking = 1;
+    int buffer = SEND_BUFFER;
+    if (ioctlsocket(connection, FIONBIO, &nonBlocking) == SOCKET_ERROR ||
+        setsockopt(connection, SOL_SOCKET, SO_SNDBUF, (const char *)&buffer, sizeof buffer) == SOCKET_ERROR) {
+        int error = WSAGetLastError();
+        closesocket(connection);
+        WSASetLastError(error);
+        displayWSAError("setsockopt");
+        return INVALID_SOCKET;
+    }
+    return connection;
 }
 
 int isSafeHostText(const char *host)
@@ -274,47 +500,55 @@ int isSafeHostText(const char *host)
     return strcmp(inet_ntoa(read), host) == 0;
 }
 
-int SendDataToNetHost(const BYTE *data, DWORD size)
+static int sendOnConnection(const sockaddr_in *printer, const BYTE *data, DWORD size, CProgressBar *progress)
+{
+    SOCKET connection = openConnection();
+    if (connection == INVALID_SOCKET)
+        return 0;
+    // The connection is closed before any box: an Exit pressed while the
+    // box is open finds nothing left to close.
+    if (!connectWithin(connection, printer)) {
+        closesocket(connection);
+        displayMsg1("Unable to connect to port 9100 on device");
+        return 0;
+    }
+    if (!handOver(connection, data, size, progress) || !printerAcknowledgedEverything(connection, printer)) {
+        int error = WSAGetLastError();
+        closesocket(connection);
+        WSASetLastError(error);
+        displayWSAError("send");
+        return 0;
+    }
+    // Whatever the printer said last is read before closing, or the close
+    // would reset the connection.
+    char discarded[512];
+    while (recv(connection, discarded, sizeof discarded, 0) > 0) {
+    }
+    closesocket(connection);
+    if (progress != NULL)
+        progress->setPos(PROGRESS_STEPS);
+    return 1;
+}
+
+int SendDataToNetHost(const BYTE *data, DWORD size, CProgressBar *progress)
 {
     char host[256];
     if (SendDlgItemMessageA(hMainWnd, IDC_HOST_EDIT, WM_GETTEXT, 255, (LPARAM)host) == 0) {
         displayMsg1("Please Enter Host Name");
         return 0;
     }
-
-    hostent *entry = isSafeHostText(host) ? gethostbyname(host) : NULL;
-    if (entry == NULL || entry->h_addr_list == NULL || entry->h_addr_list[0] == NULL) {
-        displayMsg2("Couldn't find printer: ", host);
-        return 0;
-    }
     sockaddr_in printer;
     memset(&printer, 0, sizeof printer);
     printer.sin_family = AF_INET;
-    memcpy(&printer.sin_addr, entry->h_addr_list[0], sizeof printer.sin_addr);
     printer.sin_port = htons(PRINTER_PORT);
+    if (progress != NULL)
+        progress->setRange(0, PROGRESS_STEPS);
 
-    SOCKET connection = socket(AF_INET, SOCK_STREAM, 0);
-    if (connection == INVALID_SOCKET) {
-        displayWSAError("socket");
+    if (!isSafeHostText(host) || !lookUp(host, &printer.sin_addr)) {
+        displayMsg2("Couldn't find printer: ", host);
         return 0;
     }
-    if (!sendOnlyWhatThePrinterTakes(connection)) {
-        displayWSAError("setsockopt");
-        closesocket(connection);
-        return 0;
-    }
-    if (connect(connection, (sockaddr *)&printer, sizeof printer) == SOCKET_ERROR) {
-        displayMsg1("Unable to connect to port 9100 on device");
-        closesocket(connection);
-        return 0;
-    }
-    if (!sendAll(connection, data, size) || !printerTookEverything(connection)) {
-        displayWSAError("send");
-        closesocket(connection);
-        return 0;
-    }
-    closesocket(connection);
-    return 1;
+    return sendOnConnection(&printer, data, size, progress);
 }
 
 // ---------------------------------------------------------------- spooler
@@ -386,10 +620,10 @@ int SendDataToSpooler(const char *printer, const BYTE *data, DWORD size)
     return 1;
 }
 
-int SendDataTo(const char *printer, const BYTE *data, DWORD size)
+int SendDataTo(const char *printer, const BYTE *data, DWORD size, CProgressBar *progress)
 {
     if (directnet)
-        return SendDataToNetHost(data, size);
+        return SendDataToNetHost(data, size, progress);
     return SendDataToSpooler(printer, data, size);
 }
 
@@ -532,7 +766,7 @@ static void onSendFirmware(HWND dialog)
     }
     char printer[256];
     readChosenPrinter(dialog, printer);
-    if (!SendDataTo(printer, lpFirmwareFileData, dwFirmwareFileSize))
+    if (!SendDataTo(printer, lpFirmwareFileData, dwFirmwareFileSize, p_progressBar))
         return;
 
     EnableWindow(hSendButton, FALSE);
@@ -585,6 +819,8 @@ INT_PTR CALLBACK DialogFunc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
         initDialog(dialog);
         return 1;
     case WM_COMMAND:
+        if (answeringDuringSend)
+            return 0;
         switch (LOWORD(wParam)) {
         case IDC_EXIT:          onExit(dialog); break;
         case IDC_SEND_FIRMWARE: onSendFirmware(dialog); break;

@@ -28,11 +28,12 @@ extern const char *const nettext;
 
 extern BYTE printers[16384];
 
-// Delivery: 1 when sent, 0 when not (the operator has been told why).
+// Delivery: 1 when sent, 0 when not (the operator has been told why). A
+// network send shows on `progress`, when given, what the printer has taken.
 int FindDownloadableFile(void);
-int SendDataTo(const char *printer, const BYTE *data, DWORD size);
+int SendDataTo(const char *printer, const BYTE *data, DWORD size, CProgressBar *progress = NULL);
 int SendDataToSpooler(const char *printer, const BYTE *data, DWORD size);
-int SendDataToNetHost(const BYTE *data, DWORD size);
+int SendDataToNetHost(const BYTE *data, DWORD size, CProgressBar *progress = NULL);
 int EnumLocalPrinters(HWND dialog);
 
 // 1 when the host box's text may go to the resolver: a name, or an IPv4

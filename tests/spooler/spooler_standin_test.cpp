@@ -190,7 +190,7 @@ TEST_F(SpoolerStandin, SendChoosesSpoolerOrNetworkByModeAndNeverOpensEmptyName)
         standin.reset();
         directnet = row.directnet;
         BoxWatcher watcher;
-        EXPECT_EQ(row.result, sendConfig(SendDataTo, row.printer));
+        EXPECT_EQ(row.result, sendConfig([](const char *p, const BYTE *d, DWORD s) { return SendDataTo(p, d, s); }, row.printer));
         EXPECT_EQ(row.calls, calls());
         EXPECT_EQ(row.boxes, watcher.boxes());
     }
