@@ -210,7 +210,7 @@ static const DWORD CONNECT_MS = 21000;     // how long Windows itself tries a pr
 static const DWORD STALL_MS = 60000;       // a printer that takes nothing this long is gone
 // Once the printer's system has acknowledged every byte and the end, how
 // long it may still reset the connection, which means it dropped the job.
-static const DWORD LAST_WORD_MS = 800;
+static const DWORD LAST_WORD_MS = 700;
 // What the system may hold for the printer, unsent or unacknowledged: enough
 // to keep a 100 Mbit/s link with a 20 ms round trip busy, and no more, so
 // that what the bar shows stays close to what the printer has taken.

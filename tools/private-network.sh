@@ -11,6 +11,12 @@
 # connection whose peer has vanished is given up after 5 retransmissions,
 # about when Windows gives up, not after Linux's quarter of an hour.
 #
+# Two printers nobody answers, for the tests: nothing ever answers a
+# connection to 127.0.0.9; and the resolver asks the name server of
+# tools/services.sh, which knows no name and never answers for
+# unanswered.test. It runs in a mount namespace of its own for that, so the
+# machine's /etc/resolv.conf stays as it is.
+#
 # private-network.sh --buffers test|system, inside that network only: sets
 # its TCP buffers to the printer-sized ones it starts with (test), or to
 # Linux's own defaults, as on a machine nobody has tuned (system).
@@ -34,10 +40,16 @@ if [ "${1:-}" = --buffers ]; then
 fi
 
 if [ "$(id -u)" -eq 0 ] && unshare --net true 2>/dev/null; then
-  exec env FLASH_NETNS=1 unshare --net bash -c '
+  exec env FLASH_NETNS=1 unshare --net --mount bash -c '
+    set -e
     ip link set lo up
     "$0" --buffers test
     sysctl -qw net.ipv4.tcp_retries2=5
+    echo "table inet flash_unanswered { chain output { type filter hook output priority 0; ip daddr 127.0.0.9 drop; }; }" | nft -f -
+    resolver=$(mktemp)
+    printf "nameserver 127.0.0.53\noptions timeout:2 attempts:1\n" >"$resolver"
+    mount --bind "$resolver" /etc/resolv.conf
+    rm -f "$resolver"
     exec "$@"' "$0" "$@"
 fi
 echo "note: no private network here; using this machine's port 9100" >&2

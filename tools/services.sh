@@ -1,7 +1,8 @@
 #!/bin/bash
 # Starts and stops what the tests talk to, all private to one run folder:
 #   an Xvfb display, a CUPS daemon with raw queues, the printer simulator on
-#   127.0.0.1:9100, and the wine server of the build tree's prefix.
+#   127.0.0.1:9100, in the tests' own network a name server that knows no
+#   name (tools/name_server.py), and the wine server of the build tree's prefix.
 #
 #   services.sh start RUN_DIR WINEPREFIX WINE_LOADER [STANDINS]
 #                                          STANDINS: a folder of system32/ and syswow64/
@@ -43,6 +44,7 @@ STANDARD_QUEUES=(velmora-main velmora-annex velmora-basement)
 REJECTING_QUEUE=velmora-rejects
 
 . "$here/wait-for.sh"
+NAME_SERVER=127.0.0.53   # tools/private-network.sh names it to the resolver
 
 # The display number is ours alone across network namespaces too: Xvfb's
 # own choice (-displayfd) was seen to take a number that a run in another
@@ -122,6 +124,16 @@ start_printer() {
   wait_for 10 test -e "$run/printer.ready" || { cat "$run/printer.log" >&2; return 1; }
 }
 
+# Only in the tests' own network, where the resolver asks it
+# (tools/private-network.sh): elsewhere the address is not ours.
+start_name_server() {
+  [ "${FLASH_NETNS:-}" = 1 ] || return 0
+  rm -f "$run/names.ready"
+  python3 "$here/name_server.py" "$NAME_SERVER" "$run/names.ready" >"$run/names.log" 2>&1 &
+  record_pid names $!
+  wait_for 10 test -e "$run/names.ready" || { cat "$run/names.log" >&2; return 1; }
+}
+
 make_prefix() {   # PREFIX LOADER
   [ -f "$1/.made" ] || { "$here/wine-prefix.sh" "$1" "$2" && touch "$1/.made"; }
 }
@@ -181,6 +193,7 @@ case $action in
     set_queues "${STANDARD_QUEUES[@]}" "$REJECTING_QUEUE"
     cupsreject "$REJECTING_QUEUE"
     start_printer
+    start_name_server
     make_prefix "$prefix" "$loader"
     [ -z "${5:-}" ] || make_standin_prefix "$prefix" "$prefix-standins" "$5"
     start_wine "$prefix" "$loader"
@@ -194,6 +207,7 @@ case $action in
       fi
     done
     stop_pid printer
+    stop_pid names
     stop_pid cupsd
     stop_pid xvfb
     ;;

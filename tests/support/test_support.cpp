@@ -4,6 +4,7 @@
 
 #include <stdio.h>
 #include <winspool.h>
+#include <commctrl.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -335,4 +336,51 @@ bool askScenarioScript(const std::string &command, std::string *output)
         return false;
     }
     return true;
+}
+
+// ---------------------------------------------------------------- answers
+
+AnswerWatcher::AnswerWatcher(HWND window, HWND bar) : window_(window), bar_(bar), stop_(0)
+{
+    thread_ = CreateThread(nullptr, 0, run, this, 0, nullptr);
+}
+
+AnswerWatcher::~AnswerWatcher()
+{
+    stop();
+}
+
+DWORD AnswerWatcher::stop()
+{
+    if (thread_ != nullptr) {
+        InterlockedExchange(&stop_, 1);
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+        thread_ = nullptr;
+    }
+    return longest_;
+}
+
+std::vector<int> AnswerWatcher::barPositions()
+{
+    stop();
+    return positions_;
+}
+
+DWORD WINAPI AnswerWatcher::run(void *self)
+{
+    AnswerWatcher *watcher = static_cast<AnswerWatcher *>(self);
+    while (!watcher->stop_) {
+        DWORD start = GetTickCount();
+        DWORD_PTR answer = 0;
+        // A window that never answers shows as this long a wait, at least.
+        SendMessageTimeoutA(watcher->window_, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &answer);
+        watcher->longest_ = std::max(watcher->longest_, GetTickCount() - start);
+        if (watcher->bar_ != nullptr &&
+            SendMessageTimeoutA(watcher->bar_, PBM_GETPOS, 0, 0, SMTO_NORMAL, 10000, &answer) &&
+            (watcher->positions_.empty() || watcher->positions_.back() != (int)answer))
+            watcher->positions_.push_back((int)answer);
+        Sleep(20);
+    }
+    return 0;
 }
