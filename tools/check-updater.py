@@ -5,16 +5,20 @@
 
 Reports whether PROGRAM is the 32-bit GUI program with its firmware image
 (FILE 1009); whether it loads at start only libraries that Windows takes
-from its own folder; the SHA-256 of the file and of the image, the image's size and
-whether its PJL head and tail are intact; whether the file is signed, by
-whom, whether the signature matches the file's contents, and whether its
-certificate chain is trusted by the system's authorities (or by --ca FILE).
-Signatures are read with osslsigncode and openssl.
+from its own folder; the defences its headers and code show (ASLR, DEP, no
+section both writable and executable, SEH overwrite protection, stack
+cookies; the first three missing count as problems); the SHA-256 of the
+file and of the image, the image's size and whether its PJL head and tail
+are intact; whether the file is signed, by whom, whether the signature
+matches the file's contents, and whether its certificate chain is trusted by
+the system's authorities (or by --ca FILE). Signatures are read with
+osslsigncode and openssl.
 
 Exit status: 0 when nothing is wrong, 1 when the report names a problem, 2
 when the file cannot be read as a program at all (one line says why).
 """
 import argparse
+import collections
 import hashlib
 import os
 import re
@@ -53,11 +57,12 @@ def load(path):
             raise Unusable("damaged: its signature ends at byte %d, the file at %d (cut short?)"
                            % (offset + size, len(data)))
         image = pe.resource("FILE", 1009)
+        safety = defences(pe)
     except pe_resources.NotAProgram as e:
         raise Unusable("not a Windows program: %s" % e)
     except (struct.error, IndexError, ValueError, UnicodeDecodeError, RecursionError):
         raise Unusable("damaged: its headers or resources point past the end of the file")
-    return data, pe, image
+    return data, pe, image, safety
 
 
 def program_kind(pe):
@@ -132,16 +137,126 @@ def libraries(pe):
               "that lies beside it" % ", ".join(outside))], ["it runs libraries planted beside it"])
 
 
+# The names libssp gives the stack cookie: 32-bit symbols carry a leading underscore.
+COOKIE_SYMBOLS = ("___stack_chk_guard", "__stack_chk_guard")
+
+
+def signed(value, bits):
+    return value - (1 << bits) if value >> (bits - 1) else value
+
+
+def cookie_checks(pe):
+    """Where 32-bit code checks a stack cookie before returning, counted by the
+    cookie's address (rva) and the routine called on a mismatch: an instruction
+    that subtracts, xors or compares a dword of writable data with a register,
+    a conditional jump on the result, and on the mismatching side a call (to
+    the routine that ends the program). The dword's address in the
+    instruction is one the loader relocates, so the relocation table finds
+    every candidate without decoding the code."""
+    found = collections.Counter()
+    data = pe.data
+    for rva in pe.relocations():
+        section = pe.section(rva)
+        if not section or not section.flags & pe_resources.SECTION_EXECUTE:
+            continue
+        at = pe.offset(rva)   # the instruction's 32-bit address operand
+        if at < 2 or data[at - 2] not in (0x2B, 0x33, 0x3B) or data[at - 1] & 0xC7 != 0x05 or at + 10 > len(data):
+            continue
+        held = pe.section(pe.u32(at) - pe.image_base)
+        if not held or not held.flags & pe_resources.SECTION_WRITE or held.flags & pe_resources.SECTION_EXECUTE:
+            continue
+        jump = at + 4
+        if data[jump] == 0x75:                            # jne: the mismatch jumps
+            failing = jump + 2 + signed(data[jump + 1], 8)
+        elif data[jump:jump + 2] == b"\x0f\x85":
+            failing = jump + 6 + signed(pe.u32(jump + 2), 32)
+        elif data[jump] == 0x74:                          # je: the mismatch falls through
+            failing = jump + 2
+        elif data[jump:jump + 2] == b"\x0f\x84":
+            failing = jump + 6
+        else:
+            continue
+        if 0 <= failing <= len(data) - 5 and data[failing] == 0xE8:
+            found[(pe.u32(at) - pe.image_base, failing + 5 + signed(pe.u32(failing + 1), 32))] += 1
+    return found
+
+
+def stack_cookie(pe):
+    """The report line about stack cookies."""
+    if pe.pe32plus:
+        return "not looked for: only 32-bit code is read"
+    checks = cookie_checks(pe)
+    symbols = pe.symbols()
+    named = [(name, symbols[name]) for name in COOKIE_SYMBOLS if name in symbols]
+    if named:
+        name, cookie = named[0]
+        count = sum(n for (rva, _), n in checks.items() if rva == cookie)
+        how = name
+    else:
+        # No symbol table: the cookie is the dword most often checked, before
+        # a call of one same routine, in at least two places.
+        (cookie, _), count = max(checks.items(), key=lambda item: item[1], default=((0, 0), 0))
+        count = count if count >= 2 else 0
+        how = "the dword at 0x%X, found by the pattern of its checks: no symbol table" % (pe.image_base + cookie)
+    if not count:
+        return "none found: an overrun of a buffer on the stack goes undetected" + (
+            " (%s is linked in, but no function checks it)" % named[0][0] if named else "")
+    return ("yes: the code checks a cookie in %d places before a function returns, and stops if an overrun "
+            "changed it (%s)" % (count, how))
+
+
+def defences(pe):
+    """Report lines and problems about the defences Windows applies when the
+    headers ask for them, and those compiled into the code."""
+    flags, lines, problems = pe.dll_characteristics, [], []
+    relocatable = bool(pe.directory(pe_resources.RELOCATION_DIRECTORY)[1]) and \
+        not pe.characteristics & pe_resources.RELOCS_STRIPPED
+    if flags & pe_resources.DYNAMIC_BASE and relocatable:
+        lines.append(("ASLR", "yes: loaded at a different address at each start (DYNAMIC_BASE, %d relocations%s)" % (
+            len(pe.relocations()), ", high entropy" if flags & pe_resources.HIGH_ENTROPY_VA else "")))
+    else:
+        lines.append(("ASLR", "NO: loaded at the same address at every start, where an attack knows to find its "
+                      "code (%s)" % ("no relocation table" if flags & pe_resources.DYNAMIC_BASE else "no DYNAMIC_BASE")))
+        problems.append("it is loaded at the same address at every start")
+    if flags & pe_resources.NX_COMPAT:
+        lines.append(("DEP", "yes: its data and stack are never run as code (NX_COMPAT)"))
+    else:
+        lines.append(("DEP", "NO: where Windows leaves DEP to each program, its data and stack can be run as code "
+                      "(no NX_COMPAT)"))
+        problems.append("its data can be run as code")
+    both = [s.name for s in pe.sections
+            if s.flags & pe_resources.SECTION_WRITE and s.flags & pe_resources.SECTION_EXECUTE]
+    if both:
+        lines.append(("writable code", "NO: section %s is both writable and executable: its code can be changed "
+                      "while it runs" % ", ".join(both)))
+        problems.append("a section is both writable and executable")
+    else:
+        lines.append(("writable code", "none: no section is both writable and executable"))
+    load_config, _ = pe.directory(pe_resources.LOAD_CONFIG_DIRECTORY)
+    handlers = pe.u32(pe.offset(load_config) + 68) if load_config and not pe.pe32plus and \
+        pe.u32(pe.offset(load_config)) >= 72 else 0
+    if pe.pe32plus:
+        seh = "not needed: 64-bit code lists its exception handlers in tables, not on the stack"
+    elif flags & pe_resources.NO_SEH:
+        seh = "protected: the program has no exception handlers and says so (NO_SEH), so Windows calls none in it"
+    elif handlers:
+        seh = "protected: Windows calls only the %d exception handlers the program lists (SafeSEH)" % handlers
+    else:
+        seh = "NOT protected: an exception handler address written over the stack would be called"
+    lines += [("SEH overwrite", seh), ("stack cookies", stack_cookie(pe))]
+    return lines, problems
+
+
 def report(path, ca, extract_to):
-    data, pe, image = load(path)
+    data, pe, image, (safety, unsafe) = load(path)
     ours, kind = program_kind(pe)
     lines = [("file", "%s, %d bytes" % (path, len(data))),
              ("SHA-256", hashlib.sha256(data).hexdigest()),
              ("program", "the 32-bit GUI updater" if ours else "NOT the 32-bit GUI updater: a " + kind)]
     problems = [] if ours else ["not the 32-bit GUI program"]
     more, trouble = libraries(pe)
-    lines += more
-    problems += trouble
+    lines += more + safety
+    problems += trouble + unsafe
     if image is None:
         lines.append(("image", "none: no FILE 1009 resource"))
         problems.append("no firmware image")

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Reads what a Windows program carries, straight from its PE file: the DLLs
-it imports and its resources. Standard library only.
+it imports, its resources, and what its headers say about how Windows loads
+it (flags, sections, relocations, symbols). Standard library only.
 
     pe_resources.py PROGRAM                  list imports and resources
     pe_resources.py PROGRAM TYPE NAME OUT    write one resource's bytes to OUT
@@ -9,6 +10,7 @@ it imports and its resources. Standard library only.
                                              write a copy of PROGRAM whose
                                              resource TYPE/ID is numbered NEW_ID
 """
+import collections
 import struct
 import sys
 
@@ -28,6 +30,17 @@ KNOWN_DLLS = frozenset(name + ".dll" for name in (
     "shell32", "shlwapi", "urlmon", "user32", "usp10", "wininet", "wldap32", "ws2_32"))
 
 
+# DllCharacteristics bits.
+HIGH_ENTROPY_VA, DYNAMIC_BASE, NX_COMPAT, NO_SEH = 0x20, 0x40, 0x100, 0x400
+# Section flags.
+SECTION_EXECUTE, SECTION_WRITE = 0x20000000, 0x80000000
+# File header Characteristics: the relocation table was left out.
+RELOCS_STRIPPED = 0x1
+LOAD_CONFIG_DIRECTORY, RELOCATION_DIRECTORY = 10, 5
+
+Section = collections.namedtuple("Section", "name rva size raw flags")
+
+
 class NotAProgram(Exception):
     pass
 
@@ -40,13 +53,16 @@ class PE:
         pe = self.u32(0x3C)
         if data[pe:pe + 4] != b"PE\0\0":
             raise NotAProgram("no PE signature")
-        self.machine, sections, _, _, _, optional_size, _ = struct.unpack_from("<HHIIIHH", data, pe + 4)
+        self.machine, sections, _, self.symbol_table, self.symbol_count, optional_size, self.characteristics = \
+            struct.unpack_from("<HHIIIHH", data, pe + 4)
         optional = pe + 24
         magic = self.u16(optional)
         if magic not in (0x10B, 0x20B):
             raise NotAProgram("unknown optional header 0x%x" % magic)
         self.pe32plus = magic == 0x20B
+        self.image_base = struct.unpack_from("<Q", data, optional + 24)[0] if self.pe32plus else self.u32(optional + 28)
         self.subsystem = self.u16(optional + 68)
+        self.dll_characteristics = self.u16(optional + 70)
         directories = optional + (112 if self.pe32plus else 96)
         count = self.u32(directories - 4)
         self.directories = [struct.unpack_from("<II", data, directories + 8 * i) for i in range(count)]
@@ -55,7 +71,11 @@ class PE:
         table = optional + optional_size
         for i in range(sections):
             name, vsize, rva, raw_size, raw_offset = struct.unpack_from("<8sIIII", data, table + 40 * i)
-            self.sections.append((name.rstrip(b"\0").decode("latin-1"), rva, max(vsize, raw_size), raw_offset))
+            flags = self.u32(table + 40 * i + 36)
+            name = name.rstrip(b"\0").decode("latin-1")
+            if name[:1] == "/" and name[1:].isdigit() and self.symbol_table:
+                name = self.string(int(name[1:])) or name   # a long name, such as .debug_info
+            self.sections.append(Section(name, rva, max(vsize, raw_size), raw_offset, flags))
             self.raw_end = max(self.raw_end, raw_offset + raw_size)
 
     def u16(self, offset):
@@ -64,11 +84,56 @@ class PE:
     def u32(self, offset):
         return struct.unpack_from("<I", self.data, offset)[0]
 
+    def section(self, rva):
+        """The section that holds rva, or None."""
+        for section in self.sections:
+            if section.rva <= rva < section.rva + section.size:
+                return section
+        return None
+
     def offset(self, rva):
-        for _, start, size, raw in self.sections:
-            if start <= rva < start + size:
-                return raw + rva - start
-        raise NotAProgram("address 0x%x lies in no section" % rva)
+        section = self.section(rva)
+        if section is None:
+            raise NotAProgram("address 0x%x lies in no section" % rva)
+        return section.raw + rva - section.rva
+
+    def relocations(self):
+        """The addresses (rva) of the pointers the loader adjusts when it loads
+        the program elsewhere than at its image base."""
+        rva, size = self.directory(RELOCATION_DIRECTORY)
+        at, end, found = (self.offset(rva), self.offset(rva) + size, []) if rva and size else (0, 0, [])
+        while at + 8 <= end:
+            page, block = struct.unpack_from("<II", self.data, at)
+            if block < 8:
+                break
+            for i in range(8, block, 2):
+                entry = self.u16(at + i)
+                if entry >> 12 in (3, 10):   # a 32-bit or a 64-bit pointer; 0 pads a block
+                    found.append(page + (entry & 0xFFF))
+            at += block
+        return found
+
+    def symbols(self):
+        """The COFF symbol table, if the file kept one: name -> rva of every
+        symbol defined in a section."""
+        found = {}
+        for i in range(self.symbol_count if self.symbol_table else 0):
+            at = self.symbol_table + 18 * i
+            if at + 18 > len(self.data):
+                break
+            short, value, number = struct.unpack_from("<8sIh", self.data, at)
+            name = self.string(struct.unpack_from("<I", short, 4)[0]) if short[:4] == b"\0\0\0\0" \
+                else short.rstrip(b"\0").decode("latin-1")
+            if name and 0 < number <= len(self.sections):
+                found[name] = self.sections[number - 1].rva + value
+        return found
+
+    def string(self, at):
+        """A long name from the string table that follows the symbols; None
+        where the file ends first."""
+        start = self.symbol_table + 18 * self.symbol_count + at
+        end = self.data.find(b"\0", start)
+        return self.data[start:end].decode("latin-1") if end >= 0 else None
 
     def directory(self, index):
         return self.directories[index] if index < len(self.directories) else (0, 0)

@@ -12,6 +12,7 @@ import hashlib
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -191,6 +192,47 @@ CASES = {
     "64_bit": ("program", None, [], 1, ["program: NOT the 32-bit GUI updater: a 64-bit x86-64 Windows GUI program"]),
 }
 
+# The defences the headers and the code show: the shipped program, and copies
+# with one header flag cleared or set (change "flags:-BIT" or "section:+BIT",
+# on the first section, the code) or the symbol table cut off.
+UNSIGNED_GOOD = "verdict: nothing wrong found; unsigned, so compare the SHA-256 lines with the published ones"
+ASLR = r"ASLR: yes: loaded at a different address at each start \(DYNAMIC_BASE, \d+ relocations\)"
+DEP = "DEP: yes: its data and stack are never run as code (NX_COMPAT)"
+NO_WX = "writable code: none: no section is both writable and executable"
+SEH = "SEH overwrite: protected: the program has no exception handlers and says so (NO_SEH), so Windows calls none in it"
+COOKIE = r"stack cookies: yes: the code checks a cookie in \d+ places before a function returns, and stops if an " \
+    r"overrun changed it \(%s\)"
+CASES.update({
+    "defences": ("program", None, [], 0, [ASLR, DEP, NO_WX, SEH, COOKIE % "___stack_chk_guard", UNSIGNED_GOOD]),
+    "stripped": ("program", "symbols:0", [], 0, [
+        COOKIE % r"the dword at 0x[0-9A-F]+, found by the pattern of its checks: no symbol table", UNSIGNED_GOOD]),
+    "no_aslr": ("program", "flags:-0x40", [], 1, [
+        "ASLR: NO: loaded at the same address at every start, where an attack knows to find its code (no DYNAMIC_BASE)",
+        DEP, "verdict: PROBLEM: it is loaded at the same address at every start"]),
+    "no_dep": ("program", "flags:-0x100", [], 1, [
+        ASLR, "DEP: NO: where Windows leaves DEP to each program, its data and stack can be run as code (no NX_COMPAT)",
+        "verdict: PROBLEM: its data can be run as code"]),
+    "writable_code": ("program", "section:+0x80000000", [], 1, [
+        "writable code: NO: section .text is both writable and executable: its code can be changed while it runs",
+        "verdict: PROBLEM: a section is both writable and executable"]),
+    "no_seh_flag": ("program", "flags:-0x400", [], 0, [
+        "SEH overwrite: NOT protected: an exception handler address written over the stack would be called",
+        UNSIGNED_GOOD]),
+})
+
+
+def patched_header(data, change):
+    """A copy of data with one header field changed, as named in the table above."""
+    field, value = change.split(":")
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    at, size = {"flags": (pe + 24 + 70, "<H"), "symbols": (pe + 12, "<Q"),
+                "section": (pe + 24 + struct.unpack_from("<H", data, pe + 20)[0] + 36, "<I")}[field]
+    old = struct.unpack_from(size, data, at)[0]
+    new = old | int(value[1:], 16) if value[0] == "+" else old & ~int(value[1:], 16) if value[0] == "-" else int(value)
+    copy = bytearray(data)
+    struct.pack_into(size, copy, at, new)
+    return bytes(copy)
+
 
 def checker_case(program, noimage, scratch, case):
     source, change, options, status, expected = CASES[case]
@@ -205,6 +247,8 @@ def checker_case(program, noimage, scratch, case):
         data = changed_byte(data, data.find(image) + change)
     elif change == "imports":
         data = data.replace(b"KERNEL32.dll\0", b"WINSPOOL.DRV\0", 1)
+    elif change and ":" in change:
+        data = patched_header(data, change)
     elif change:
         data = data[:len(data) // 2] if change == "half" else data[:300]
     with tempfile.TemporaryDirectory(prefix="flash-check-") as work:
