@@ -17,11 +17,12 @@ serialiser, as on a full-duplex cable.
 
 Needs root, and should run in a network namespace of its own (the private
 network of tools/private-network.sh): it adds a device and a route there.
-Once both devices are up it prints one line, "netns=PATH": the printer's
-namespace, for `nsenter --net=PATH COMMAND`. It stops on SIGTERM or SIGINT,
-when its parent dies, or after --seconds (default 900); the devices vanish
-with its file descriptors, and the printer's namespace with the last process
-in it. At the end it prints what it carried and dropped to stderr.
+Once both devices are up it prints one line, "netns=PATH printer=ADDRESS":
+the printer's namespace, for `nsenter --net=PATH COMMAND`, and its address.
+It stops on SIGTERM or SIGINT, when its parent dies, or after --seconds
+(default 900); the devices vanish with its file descriptors, and the
+printer's namespace with the last process in it. At the end it prints to
+stderr what it carried and dropped.
 
 --check times `nc -q0` sending a 2 MiB file through the link to a sink in the
 printer's namespace that reads as fast as it can, and compares the median
@@ -265,7 +266,7 @@ def main():
     netns = "/proc/%d/fd/%d" % (os.getpid(), printer_ns)
     until = time.monotonic() + args.seconds
     if args.check is None:
-        print("netns=" + netns, flush=True)
+        print("netns=%s printer=%s" % (netns, PRINTER), flush=True)
         try:
             forward(computer, printer, args, until)
         except KeyboardInterrupt:
