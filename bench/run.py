@@ -5,7 +5,7 @@ its start-up, and compares its peak memory with an empty dialog built the
 same way.
 
     network path:  Send Firmware click -> last byte at the simulator
-                   vs  floor_socket.exe (the same socket calls, nothing else)
+                   vs  floor_socket.exe (the least the platform needs)
                    vs  nc -q0 127.0.0.1 9100 < image
     spooler path:  Send Firmware click -> last byte, through the CUPS raw queue
                    vs  floor_spooler.exe (the same spooler calls, nothing else)
