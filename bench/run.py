@@ -114,10 +114,10 @@ class Link:
     """tools/link.py from here to a printer's namespace, and the printer
     simulator there, its jobs in RUN/link/printer; both stopped on leaving."""
 
-    def __init__(self, run, rate, delay, loss):
+    def __init__(self, run, rate, delay, loss, seconds):
         self.run = os.path.join(run, "link")
         self.argv = [os.path.join(TOOLS, "link.py"), "--rate", rate, "--delay", str(delay), "--loss", str(loss),
-                     "--seconds", "600"]
+                     "--seconds", str(seconds)]
         self.processes = []
 
     def __enter__(self):
@@ -127,14 +127,19 @@ class Link:
         self.processes.append(link)
         try:
             where = dict(word.split("=", 1) for word in link.stdout.readline().split())
+            if "netns" not in where:
+                raise RuntimeError("tools/link.py did not start; see %s/link.log" % self.run)
             self.address = where["printer"]
             ready = os.path.join(self.run, "printer.ready")
             if os.path.exists(ready):
                 os.unlink(ready)
             with open(os.path.join(self.run, "printer.log"), "a") as log:
+                # Ended with this process, like the link, should it die
+                # without stopping them.
                 self.processes.append(subprocess.Popen(
-                    ["nsenter", "--net=" + where["netns"], sys.executable, os.path.join(TOOLS, "printer_sim.py"),
-                     "--host", self.address, "--jobs", os.path.join(self.run, "printer"), "--ready-file", ready],
+                    ["setpriv", "--pdeathsig", "TERM", "nsenter", "--net=" + where["netns"], sys.executable,
+                     os.path.join(TOOLS, "printer_sim.py"), "--host", self.address,
+                     "--jobs", os.path.join(self.run, "printer"), "--ready-file", ready],
                     stdout=log, stderr=log))
             end = time.time() + 10
             while not os.path.exists(ready):
@@ -151,6 +156,8 @@ class Link:
         for process in reversed(self.processes):
             process.terminate()
             process.wait(10)
+            if process.stdout:
+                process.stdout.close()
 
 
 class CupsLog:
@@ -285,7 +292,9 @@ def link_block(tree, env, run, runs, cups, image, size):
     """The network path's rows again over each of LINKS, with the ratios."""
     results = {}
     for label, rate, delay, loss in LINKS:
-        with Link(run, rate, delay, loss) as link:
+        # The link ends itself, should this be stuck: a minute a run, more
+        # than the slowest program on the slowest link needs.
+        with Link(run, rate, delay, loss, 120 + 60 * runs) as link:
             senders = {
                 "program": lambda: program_send(tree, env, "net", link.address),
                 "socket floor": lambda: floor_send(tree, env, "floor_socket", link.address),
