@@ -1,5 +1,8 @@
 // The socket floor: the least the platform needs to put the image at a
-// printer's port 9100. The updater's own calls, with nothing around them:
+// printer's port 9100 and know that the printer has it. Resolve, connect,
+// one send of the whole image with the system's own buffers, shut down,
+// read until the printer closes; no buffer settings, no time-outs, no
+// pieces, whatever the updater does around its own calls:
 //
 //   floor_socket HOST
 //
@@ -61,7 +64,8 @@ int main(int argc, char **argv)
     stamps.mark("shutdown");
     if (shutdown(connection, 1 /* SD_SEND */) == SOCKET_ERROR)
         return failed(connection, "shutdown");
-    // Read until the printer closes its side, as the updater does.
+    // Read until the printer closes its side: only then is it known to have
+    // taken everything.
     stamps.mark("drain");
     char discarded[512];
     int got;

@@ -5,7 +5,7 @@ its start-up, and compares its peak memory with an empty dialog built the
 same way.
 
     network path:  Send Firmware click -> last byte at the simulator
-                   vs  floor_socket.exe (the same socket calls, nothing else)
+                   vs  floor_socket.exe (the least the platform needs)
                    vs  nc -q0 127.0.0.1 9100 < image
     spooler path:  Send Firmware click -> last byte, through the CUPS raw queue
                    vs  floor_spooler.exe (the same spooler calls, nothing else)
@@ -15,9 +15,14 @@ same way.
                    listing time (list_printers.exe), with the standard queues
                    and with 60 long-named ones
 
+    over links:    the network path's three rows again, the printer simulator
+                   across an emulated link (tools/link.py) at 198.18.0.2, for
+                   each link in LINKS
+
 Run by bench/run.sh, which builds, starts the services in a private network
-and passes: BUILD_TREE RUN_DIR [RUNS]. Prints medians, ratios, where the time
-goes, and memory.
+and passes: BUILD_TREE RUN_DIR [RUNS] [--links]; with --links only the rows
+over links are timed. Prints medians, ratios, where the time goes, and
+memory.
 """
 import datetime
 import glob
@@ -31,7 +36,8 @@ import time
 
 QUEUE = "velmora-main"
 HERE = os.path.dirname(os.path.abspath(__file__))
-SERVICES = os.path.join(HERE, "..", "tools", "services.sh")
+TOOLS = os.path.join(HERE, "..", "tools")
+SERVICES = os.path.join(TOOLS, "services.sh")
 # The queues tools/services.sh starts with (three printers and one that
 # rejects jobs), and the 60 long names the tests use: velmora-long-NN- and
 # 84 q's, NN = 10..69. Their level-1 records outgrow the updater's first
@@ -40,6 +46,14 @@ STANDARD_COUNT = 4
 LONG_QUEUES = ["velmora-long-%d-%s" % (n, "q" * 84) for n in range(10, 70)]
 PROGRAM_CAPTION = "Velmora_Firmware_Download"
 EMPTY_CAPTION = "Empty dialog"
+
+# Rate, one-way delay in ms, share of packets lost each way: a printer on
+# the same switch; one across a building's or a campus's network; one in a
+# branch office over a VPN; the second on a link that loses packets.
+LINKS = [("100 Mbit/s, 0.5 ms", "100M", 0.25, 0.0),
+         ("50 Mbit/s, 20 ms", "50M", 10, 0.0),
+         ("20 Mbit/s, 80 ms", "20M", 40, 0.0),
+         ("50 Mbit/s, 20 ms, 0.5% loss", "50M", 10, 0.005)]
 
 SPOOLER_CALLS = [("open", "OpenPrinterA"), ("doc", "StartDocPrinterA"), ("page", "StartPagePrinter"),
                  ("write", "WritePrinter"), ("endpage", "EndPagePrinter"), ("enddoc", "EndDocPrinter"),
@@ -94,6 +108,56 @@ class Printer:
                 return report
             time.sleep(0.01)
         raise RuntimeError("no job reached the printer simulator within %d s" % timeout)
+
+
+class Link:
+    """tools/link.py from here to a printer's namespace, and the printer
+    simulator there, its jobs in RUN/link/printer; both stopped on leaving."""
+
+    def __init__(self, run, rate, delay, loss, seconds):
+        self.run = os.path.join(run, "link")
+        self.argv = [os.path.join(TOOLS, "link.py"), "--rate", rate, "--delay", str(delay), "--loss", str(loss),
+                     "--seconds", str(seconds)]
+        self.processes = []
+
+    def __enter__(self):
+        os.makedirs(self.run, exist_ok=True)
+        with open(os.path.join(self.run, "link.log"), "a") as log:
+            link = subprocess.Popen(self.argv, stdout=subprocess.PIPE, stderr=log, text=True)
+        self.processes.append(link)
+        try:
+            where = dict(word.split("=", 1) for word in link.stdout.readline().split())
+            if "netns" not in where:
+                raise RuntimeError("tools/link.py did not start; see %s/link.log" % self.run)
+            self.address = where["printer"]
+            ready = os.path.join(self.run, "printer.ready")
+            if os.path.exists(ready):
+                os.unlink(ready)
+            with open(os.path.join(self.run, "printer.log"), "a") as log:
+                # Ended with this process, like the link, should it die
+                # without stopping them.
+                self.processes.append(subprocess.Popen(
+                    ["setpriv", "--pdeathsig", "TERM", "nsenter", "--net=" + where["netns"], sys.executable,
+                     os.path.join(TOOLS, "printer_sim.py"), "--host", self.address,
+                     "--jobs", os.path.join(self.run, "printer"), "--ready-file", ready],
+                    stdout=log, stderr=log))
+            end = time.time() + 10
+            while not os.path.exists(ready):
+                if time.time() > end or self.processes[-1].poll() is not None:
+                    raise RuntimeError("no printer simulator across the link; see %s" % self.run)
+                time.sleep(0.05)
+        except BaseException:
+            self.__exit__()
+            raise
+        self.printer = Printer(self.run)
+        return self
+
+    def __exit__(self, *_):
+        for process in reversed(self.processes):
+            process.terminate()
+            process.wait(10)
+            if process.stdout:
+                process.stdout.close()
 
 
 class CupsLog:
@@ -224,9 +288,44 @@ def startup_block(tree, env, runs, count, label):
     print("    updater / (empty dialog + listing): %.2f" % (m["updater"] / (m["empty dialog"] + m["spooler's listing"])))
 
 
+def link_block(tree, env, run, runs, cups, image, size):
+    """The network path's rows again over each of LINKS, with the ratios."""
+    results = {}
+    for label, rate, delay, loss in LINKS:
+        # The link ends itself, should this be stuck: a minute a run, more
+        # than the slowest program on the slowest link needs.
+        with Link(run, rate, delay, loss, 120 + 60 * runs) as link:
+            senders = {
+                "program": lambda: program_send(tree, env, "net", link.address),
+                "socket floor": lambda: floor_send(tree, env, "floor_socket", link.address),
+                "nc": lambda: command_send(["nc", "-q0", link.address, "9100"], env, image),
+            }
+            rows = results[label] = {name: [] for name in senders}
+            for i in range(runs):
+                for name, send in senders.items():
+                    rows[name].append(delivery(link.printer, cups, size, send))
+        print("%s: %d runs done" % (label, runs), file=sys.stderr)
+
+    print("Over emulated links (tools/link.py; rate, round trip, loss each way), the printer at %s across"
+          " it; the same start to the last byte; median of %d interleaved runs each:" % (link.address, runs))
+    print("  %-28s %9s %13s %9s %11s %14s" % ("link", "program", "socket floor", "nc", "program/nc",
+                                              "program/floor"))
+    for label, rows in results.items():
+        m = {name: med(s["total"] for s in samples) for name, samples in rows.items()}
+        print("  %-28s %7.3f s %11.3f s %7.3f s %11.2f %14.2f" % (
+            label, m["program"], m["socket floor"], m["nc"], m["program"] / m["nc"],
+            m["program"] / m["socket floor"]))
+    print("  runs, s:")
+    for label, rows in results.items():
+        print("    %s: %s" % (label, "; ".join("%s %s" % (name, ", ".join("%.3f" % s["total"] for s in samples))
+                                      for name, samples in rows.items())))
+
+
 def main():
-    tree, run = sys.argv[1], sys.argv[2]
-    runs = int(sys.argv[3]) if len(sys.argv) > 3 else 5
+    only_links = "--links" in sys.argv
+    args = [a for a in sys.argv[1:] if a != "--links"]
+    tree, run = args[0], args[1]
+    runs = int(args[2]) if len(args) > 2 else 5
     env = wine_env(tree, run)
     printer = Printer(run)
     cups = CupsLog(run)
@@ -235,6 +334,9 @@ def main():
     for tool in ("nc", "lp"):
         if not shutil.which(tool):
             sys.exit("bench: %s is missing" % tool)
+    if only_links:
+        link_block(tree, env, run, runs, cups, image, size)
+        return
 
     rows = {name: [] for name in ("program, network", "socket floor", "nc",
                                   "program, spooler", "spooler floor", "lp")}
@@ -289,6 +391,7 @@ def main():
     print("  updater, idle:               %7.1f MiB" % (idle / mib))
     print("  updater, after a send:       %7.1f MiB (median)" % (statistics.median(peaks) / mib))
     print("  image size:                  %7.1f MiB" % (size / mib))
+    link_block(tree, env, run, runs, cups, image, size)
 
 
 if __name__ == "__main__":
