@@ -358,13 +358,17 @@ static void showTaken(CProgressBar *progress, DWORD handed, DWORD buffered, DWOR
     }
 }
 
-// Hands every byte to the connection as fast as the system takes them. A
+// Hands every byte to the connection as fast as the system takes them, one
+// piece each time it has room, so that the bar moves in small steps. A
 // printer that takes nothing for STALL_MS is gone.
 static int handOver(SOCKET connection, const BYTE *data, DWORD size, CProgressBar *progress)
 {
-    int buffered = 0, length = sizeof buffered;
-    if (getsockopt(connection, SOL_SOCKET, SO_SNDBUF, (char *)&buffered, &length) == SOCKET_ERROR)
-        buffered = SEND_BUFFER;
+    int buffer = 0, length = sizeof buffer;
+    if (getsockopt(connection, SOL_SOCKET, SO_SNDBUF, (char *)&buffer, &length) == SOCKET_ERROR || buffer < SEND_BUFFER)
+        buffer = SEND_BUFFER;
+    // Linux, under Wine, keeps up to twice what was asked for; the bar must
+    // never run ahead of the printer.
+    DWORD buffered = 2 * (DWORD)buffer;
     DWORD handed = 0, lastTaken = GetTickCount();
     int printerSpeaks = 1;
     while (handed < size) {
@@ -377,19 +381,18 @@ static int handOver(SOCKET connection, const BYTE *data, DWORD size, CProgressBa
                 return 0;
             printerSpeaks = heard;
         }
-        while ((ready & WRITABLE) && handed < size) {
+        if (ready & WRITABLE) {
             DWORD left = size - handed;
             int piece = left > (DWORD)SEND_PIECE ? SEND_PIECE : (int)left;
             int sent = send(connection, (const char *)data + handed, piece, 0);
-            if (sent == SOCKET_ERROR) {
-                if (WSAGetLastError() != WSAEWOULDBLOCK)
-                    return broke(connection);
-                break;
+            if (sent == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK)
+                return broke(connection);
+            if (sent > 0) {
+                handed += (DWORD)sent;
+                lastTaken = GetTickCount();
+                showTaken(progress, handed, buffered, size);
             }
-            handed += (DWORD)sent;
-            lastTaken = GetTickCount();
         }
-        showTaken(progress, handed, (DWORD)buffered, size);
         if (GetTickCount() - lastTaken >= STALL_MS)
             return failWith(WSAETIMEDOUT);
     }

@@ -354,7 +354,10 @@ DWORD AnswerWatcher::stop()
 {
     if (thread_ != nullptr) {
         InterlockedExchange(&stop_, 1);
-        WaitForSingleObject(thread_, INFINITE);
+        // The last question may be waiting for this thread, the window's.
+        MSG message;
+        while (MsgWaitForMultipleObjects(1, &thread_, FALSE, INFINITE, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1)
+            PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
         CloseHandle(thread_);
         thread_ = nullptr;
     }
