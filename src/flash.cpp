@@ -226,8 +226,10 @@ static int answeringDuringSend;
 // Lets the dialog answer what other threads and programs send it, and
 // repaint, the bar included. Keyboard and mouse input stays queued until the
 // send is over: nothing the operator does can start a second send inside
-// this one, or close the connection under it.
-static void keepDialogAlive(void)
+// this one, or close the connection under it. With `lookupAnswer`, also
+// takes the answer to a name lookup, if it has come (any look at the queue
+// answers sent messages, so this one is made here too).
+static BOOL keepDialogAlive(MSG *lookupAnswer = NULL)
 {
     answeringDuringSend = 1;
     MSG message;
@@ -238,7 +240,10 @@ static void keepDialogAlive(void)
             break;
         DispatchMessageA(&message);
     }
+    BOOL answered = lookupAnswer != NULL &&
+                    PeekMessageA(lookupAnswer, hMainWnd, WM_HOST_FOUND, WM_HOST_FOUND, PM_REMOVE);
     answeringDuringSend = 0;
+    return answered;
 }
 
 // The first IPv4 address of `host`. A name is looked up in the background,
@@ -254,12 +259,8 @@ static int lookUp(const char *host, in_addr *address)
     if (lookup == NULL)
         return 0;
     MSG found;
-    for (;;) {
-        keepDialogAlive();
-        if (PeekMessageA(&found, hMainWnd, WM_HOST_FOUND, WM_HOST_FOUND, PM_REMOVE) && (HANDLE)found.wParam == lookup)
-            break;
+    while (!keepDialogAlive(&found) || (HANDLE)found.wParam != lookup)
         MsgWaitForMultipleObjects(0, NULL, FALSE, SLICE_MS, QS_POSTMESSAGE | QS_SENDMESSAGE | QS_PAINT);
-    }
     const hostent *entry = (const hostent *)answer;
     if (WSAGETASYNCERROR(found.lParam) != 0 || entry->h_addr_list == NULL || entry->h_addr_list[0] == NULL)
         return 0;
@@ -364,7 +365,8 @@ static void showTaken(CProgressBar *progress, DWORD handed, DWORD buffered, DWOR
 static int handOver(SOCKET connection, const BYTE *data, DWORD size, CProgressBar *progress)
 {
     int buffer = 0, length = sizeof buffer;
-    if (getsockopt(connection, SOL_SOCKET, SO_SNDBUF, (char *)&buffer, &length) == SOCKET_ERROR || buffer < SEND_BUFFER)
+    if (getsockopt(connection, SOL_SOCKET, SO_SNDBUF, (char *)&buffer, &length) == SOCKET_ERROR ||
+        buffer < SEND_BUFFER)
         buffer = SEND_BUFFER;
     // Linux, under Wine, keeps up to twice what was asked for; the bar must
     // never run ahead of the printer.
@@ -419,9 +421,9 @@ static DWORD tcpState(SOCKET connection, const sockaddr_in *printer)
             return 0;
         result = GetTcpTable(table, &bytes, FALSE);
     }
-    int read = result == NO_ERROR && table != NULL;
-    DWORD state = read ? MIB_TCP_STATE_CLOSED : 0;
-    for (DWORD i = 0; read && i < table->dwNumEntries; i++) {
+    int listed = result == NO_ERROR && table != NULL;
+    DWORD state = listed ? MIB_TCP_STATE_CLOSED : 0;
+    for (DWORD i = 0; listed && i < table->dwNumEntries; i++) {
         const MIB_TCPROW &row = table->table[i];
         if (row.dwLocalAddr == local.sin_addr.s_addr && (u_short)row.dwLocalPort == local.sin_port &&
             row.dwRemoteAddr == printer->sin_addr.s_addr && (u_short)row.dwRemotePort == printer->sin_port)
