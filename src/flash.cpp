@@ -349,6 +349,25 @@ static int hearPrinter(SOCKET connection)
     return SOCKET_ERROR;
 }
 
+// Waits one slice on the connection, reading what the printer says, until
+// it closes its side. BROKEN when the connection broke, the reason left as
+// the last socket error; else what the connection became ready for.
+static int waitAndListen(SOCKET connection, int wanted, int *printerSpeaks)
+{
+    int ready = waitOneSlice(connection, wanted | (*printerSpeaks ? READABLE : 0));
+    if (ready & BROKEN) {
+        broke(connection);
+        return BROKEN;
+    }
+    if (ready & READABLE) {
+        int heard = hearPrinter(connection);
+        if (heard == SOCKET_ERROR)
+            return BROKEN;
+        *printerSpeaks = heard;
+    }
+    return ready;
+}
+
 // What the printer's system has surely taken: what was handed over, less
 // what the send buffer may still hold.
 static void showTaken(CProgressBar *progress, DWORD handed, DWORD buffered, DWORD size)
@@ -374,15 +393,9 @@ static int handOver(SOCKET connection, const BYTE *data, DWORD size, CProgressBa
     DWORD handed = 0, lastTaken = GetTickCount();
     int printerSpeaks = 1;
     while (handed < size) {
-        int ready = waitOneSlice(connection, WRITABLE | (printerSpeaks ? READABLE : 0));
+        int ready = waitAndListen(connection, WRITABLE, &printerSpeaks);
         if (ready & BROKEN)
-            return broke(connection);
-        if (ready & READABLE) {
-            int heard = hearPrinter(connection);
-            if (heard == SOCKET_ERROR)
-                return 0;
-            printerSpeaks = heard;
-        }
+            return 0;
         if (ready & WRITABLE) {
             DWORD left = size - handed;
             int piece = left > (DWORD)SEND_PIECE ? SEND_PIECE : (int)left;
@@ -446,15 +459,8 @@ static int printerAcknowledgedEverything(SOCKET connection, const sockaddr_in *p
     DWORD handedAt = GetTickCount(), acknowledgedAt = 0;
     int printerSpeaks = 1;
     for (;;) {
-        int ready = waitOneSlice(connection, printerSpeaks ? READABLE : 0);
-        if (ready & BROKEN)
-            return broke(connection);
-        if (ready & READABLE) {
-            int heard = hearPrinter(connection);
-            if (heard == SOCKET_ERROR)
-                return 0;
-            printerSpeaks = heard;
-        }
+        if (waitAndListen(connection, 0, &printerSpeaks) & BROKEN)
+            return 0;
         DWORD state = tcpState(connection, printer), now = GetTickCount();
         if (state == MIB_TCP_STATE_TIME_WAIT)
             return 1;
