@@ -36,11 +36,6 @@ bool waitUntil(const std::function<bool()> &condition, DWORD timeoutMs)
     return true;
 }
 
-bool underWine()
-{
-    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-}
-
 std::string systemText(DWORD code)
 {
     char text[1024] = "";

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "todo_wine.h"
+
 // The configuration-page request as the printer must receive it: 49 bytes,
 // one bare line feed.
 extern const std::string CONFIG_REQUEST;
@@ -30,9 +32,6 @@ bool waitUntil(const std::function<bool()> &condition, DWORD timeoutMs);
 
 // The system's text for an error code, as FormatMessage gives it; "" if none.
 std::string systemText(DWORD code);
-// Wine's own checks mark what Wine does unlike Windows (todo_wine).
-bool underWine();
-
 struct Box {
     std::string caption;
     std::string text;
