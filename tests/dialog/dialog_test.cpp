@@ -207,7 +207,7 @@ TEST_F(Dialog, PrinterVanishingMidImageShowsItsBoxAndNoFace)
 TEST_F(Dialog, NoPrinterChosenShowsItsBoxAndChangesNothing)
 {
     ASSERT_TRUE(start());
-    expectFailedSendChangesNothing({ "Error", "Please select printer in drop-down box" });
+    expectFailedSendChangesNothing({ "Error", errorText(ERROR_INVALID_PRINTER_NAME) });
 }
 
 TEST_F(Dialog, ExitWithAltXEndsWithStatus0)
@@ -249,7 +249,7 @@ TEST_F(Dialog, FailingWSAStartupShowsItsCodeAndEndsWithStatus1)
 TEST_F(Dialog, WithoutImageTellsAtStartSendsNothingButStillSendsConfiguration)
 {
     ASSERT_TRUE(start(UPDATER_WITHOUT_IMAGE));
-    EXPECT_EQ(std::vector<Box>({ { "Error", "failure with error 1813: Resource type not found.\r\n" } }),
+    EXPECT_EQ(std::vector<Box>({ { "Error", errorText(ERROR_RESOURCE_TYPE_NOT_FOUND) } }),
               boxes.boxes());
     ASSERT_TRUE(enterHost("127.0.0.1"));
 

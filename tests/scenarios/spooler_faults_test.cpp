@@ -35,7 +35,7 @@ protected:
     void expectInvalidHandleBoxAndUsable(bool cupsRuns = true)
     {
         const size_t cupsHad = cupsRuns ? jobsCupsHad() : 0;
-        EXPECT_EQ(std::vector<Box>({ { "Error", "failure with error 6: Invalid handle.\r\n" } }), sendAndReadBoxes());
+        EXPECT_EQ(std::vector<Box>({ { "Error", errorText(ERROR_INVALID_HANDLE) } }), sendAndReadBoxes());
         EXPECT_EQ(nullptr, program.faceImage());
         expectStillUsable(AT_START);
         if (cupsRuns) {
@@ -111,7 +111,7 @@ TEST_F(SpoolerFaults, FullSpoolFolderFailsTheWriteAndSendsNoPartOfTheImage)
     ASSERT_TRUE(askScenarioScript("spool-space 1024 " + folder));
     ASSERT_TRUE(start());
     ASSERT_TRUE(chooseQueue("velmora-main"));
-    EXPECT_EQ(std::vector<Box>({ { "Error", "failure with error 112: " + systemText(112) } }), sendAndReadBoxes());
+    EXPECT_EQ(std::vector<Box>({ { "Error", errorText(ERROR_DISK_FULL) } }), sendAndReadBoxes());
     EXPECT_EQ(nullptr, program.faceImage());
     expectStillUsable(AT_START);
     // The program has closed the printer: a job that was ended is with CUPS

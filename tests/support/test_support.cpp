@@ -43,6 +43,16 @@ std::string systemText(DWORD code)
     return text;
 }
 
+std::string errorText(DWORD code)
+{
+    // The spooler's word for an unknown printer: none was chosen.
+    if (code == ERROR_INVALID_PRINTER_NAME)
+        return "Please select printer in drop-down box";
+    const std::string system = systemText(code);
+    return "failure with error " + std::to_string(code) + ": " +
+           (system.empty() ? "(the system has no text for this code)" : system);
+}
+
 std::ostream &operator<<(std::ostream &out, const Box &box)
 {
     return out << "[" << box.caption << "] \"" << box.text << "\"";

@@ -32,6 +32,10 @@ bool waitUntil(const std::function<bool()> &condition, DWORD timeoutMs);
 
 // The system's text for an error code, as FormatMessage gives it; "" if none.
 std::string systemText(DWORD code);
+// What the program says of a call that failed with `code` (its boxes of
+// caption "Error"): the words are stated here once; each test checks which
+// code a failure reports.
+std::string errorText(DWORD code);
 struct Box {
     std::string caption;
     std::string text;
