@@ -234,18 +234,6 @@ TEST_F(Dialog, ClosedDuringSettleWaitEndsWithStatus0OnlyAfterTheWait)
     expectNoBox();
 }
 
-TEST_F(Dialog, FailingWSAStartupShowsItsCodeAndEndsWithStatus1)
-{
-    // The stand-in wsock32.dll of the stand-in prefix's system folder, whose
-    // WSAStartup fails; tests/dialog/CMakeLists.txt runs this test there.
-    ASSERT_NE(std::string::npos, environment("WINEDLLOVERRIDES").find("wsock32=n"));
-    ASSERT_TRUE(program.start(UPDATER));
-    ASSERT_TRUE(boxes.waitForBoxes(1, startMs()));
-    ASSERT_TRUE(program.waitForExit(startMs()));
-    EXPECT_EQ(1u, program.exitCode());
-    EXPECT_EQ(std::vector<Box>({ { "Error", "WSAError: WSAStartup: 10091" } }), boxes.boxes());
-}
-
 TEST_F(Dialog, WithoutImageTellsAtStartSendsNothingButStillSendsConfiguration)
 {
     ASSERT_TRUE(start(UPDATER_WITHOUT_IMAGE));
