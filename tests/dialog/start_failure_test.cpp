@@ -23,6 +23,11 @@ struct StartFailure {
     DWORD error;            // then errorText(error); 0 for none
 };
 
+void PrintTo(const StartFailure &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
 // Wine takes a stand-in for one program, by its file name, while the key
 // exists: HKCU\Software\Wine\AppDefaults\<file>\DllOverrides. (Setting
 // WINEDLLOVERRIDES here would not reach the child: Wine hands a child the
