@@ -5,7 +5,7 @@
 # 127.0.0.1:9100 to send to (network mode: Alt+N, Space, click into the host box, type
 # 127.0.0.1, Alt+S), whose jobs it reports here. Saves a screenshot. Runs
 # until the program ends or Ctrl+C, then stops what it started, and only
-# that. FLASH_BUILD overrides the "build" folder.
+# that. FLASH_BUILD_ROOT overrides the "build" folder.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/setup.sh" </dev/null

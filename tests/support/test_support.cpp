@@ -21,8 +21,8 @@ DWORD startMs()
 
 std::string programPath(const std::string &relative)
 {
-    std::string tree = environment("FLASH_PROGRAM_TREE");
-    return (tree.empty() ? environment("FLASH_BUILD_DIR") : tree) + "/" + relative;
+    std::string tree = environment("FLASH_TESTED_PROGRAM_TREE");
+    return (tree.empty() ? environment("FLASH_TEST_TREE") : tree) + "/" + relative;
 }
 
 bool waitUntil(const std::function<bool()> &condition, DWORD timeoutMs)
@@ -212,7 +212,7 @@ std::string readFile(const std::string &path)
 
 std::string firmwareImage()
 {
-    const std::string tree = windowsPath(environment("FLASH_BUILD_DIR"));
+    const std::string tree = windowsPath(environment("FLASH_TEST_TREE"));
     const std::string image = readFile(tree + "\\res\\firmware.bin");
     // The build states the image's size in its SHA256SUMS.
     const std::string sums = readFile(tree + "\\SHA256SUMS"), said = "inside the program: ";

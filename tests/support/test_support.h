@@ -23,8 +23,9 @@ const DWORD SETTLE_MS = 20000;
 // when set, else 15 seconds.
 DWORD startMs();
 
-// A program of the build tree, given by its path relative to the tree, in the
-// program tree: FLASH_PROGRAM_TREE when set, else this build tree.
+// A program under test by its path relative to a build tree: below
+// FLASH_TESTED_PROGRAM_TREE (the tree the program under test is taken from)
+// when set, else below FLASH_TEST_TREE (the ctest build tree of this test).
 std::string programPath(const std::string &relative);
 
 // Polls `condition` every 20 ms until it holds or `timeoutMs` passed.
