@@ -205,31 +205,28 @@ testing::AssertionResult Program::click(int id)
     return testing::AssertionSuccess();
 }
 
-testing::AssertionResult Program::alt(char letter)
+testing::AssertionResult Program::keys(const std::string &what, const std::function<void()> &sendKeys)
 {
     testing::AssertionResult active = activate();
     if (!active)
-        return active << " (for Alt+" << letter << ")";
-    keyboard::alt(letter);
+        return active << " (for " << what << ")";
+    sendKeys();
     return active;
+}
+
+testing::AssertionResult Program::alt(char letter)
+{
+    return keys(std::string("Alt+") + letter, [=] { keyboard::alt(letter); });
 }
 
 testing::AssertionResult Program::press(WORD key)
 {
-    testing::AssertionResult active = activate();
-    if (!active)
-        return active << " (for key " << key << ")";
-    keyboard::press(key);
-    return active;
+    return keys("key " + std::to_string(key), [=] { keyboard::press(key); });
 }
 
 testing::AssertionResult Program::type(const std::string &text)
 {
-    testing::AssertionResult active = activate();
-    if (!active)
-        return active << " (to type \"" << text << "\")";
-    keyboard::type(text);
-    return active;
+    return keys("\"" + text + "\"", [&] { keyboard::type(text); });
 }
 
 testing::AssertionResult Program::toggleModeWithKeys()

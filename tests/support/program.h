@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -89,6 +90,8 @@ public:
 
 private:
     LRESULT send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) const;
+    // Sends keys once a window of the program is active.
+    STEP keys(const std::string &what, const std::function<void()> &sendKeys);
 
     PROCESS_INFORMATION process_;
     HWND dialog_;
