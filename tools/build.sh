@@ -4,14 +4,14 @@
 #   build/i686     the 32-bit program, always built;
 #   build/x86_64   a 64-bit build of the same sources, built and printed only
 #                  where no 32-bit code runs natively (Wine then needs wine64).
-# FLASH_BUILD overrides the "build" folder. Build output goes to stderr.
+# FLASH_BUILD_ROOT overrides the "build" folder. Build output goes to stderr.
 # FLASH_MODE (native, emulated or none), set by tools/test.sh, answers for
 # tools/runs-32bit.sh: during that run's emulation 32-bit code starts on any
 # machine. FLASH_START_SECONDS goes into the 64-bit tree's configuration: its
 # tests of the shipped program then have time for that program's slow starts.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${FLASH_BUILD:-$root/build}
+build=${FLASH_BUILD_ROOT:-$root/build}
 
 configure_and_build() {   # ARCH [CMAKE_OPTION...]
   local arch=$1; shift

@@ -1,19 +1,14 @@
-#!/bin/bash
-# Runs 32-bit x86 programs under user-mode emulation on a machine that has no
-# 32-bit mode, for as long as one command runs:
-#
-#   emulation.sh COMMAND...
-#
-# Installs qemu-user-static, mounts binfmt_misc if it is missing, registers
-# 32-bit x86 ELF files with the emulator under a name of our own, runs
-# COMMAND, and then removes that entry (and unmounts binfmt_misc if we
-# mounted it) however COMMAND ends: success, failure, Ctrl+C, kill. Needs root.
+# Sourced by tools/test.sh: runs 32-bit x86 programs under user-mode
+# emulation on a machine that has no 32-bit mode, for as long as one command
+# runs. emulation_prepare installs qemu-user-static; emulation_run COMMAND...
+# mounts binfmt_misc if it is missing, registers 32-bit x86 ELF files with the
+# emulator under a name of our own, runs COMMAND, and then removes that entry
+# (and unmounts binfmt_misc if we mounted it) however COMMAND ends: success,
+# failure, Ctrl+C, kill. Needs root.
 #
 # While the entry is there, every 32-bit ELF on the machine runs emulated,
 # even where the kernel could run it natively, so keep the window short.
-# Entries of others are never touched. tools/test.sh sources this file for
-# emulation_prepare and emulation_run.
-set -euo pipefail
+# Entries of others are never touched.
 
 EMULATOR=/usr/bin/qemu-i386-static
 BINFMT=/proc/sys/fs/binfmt_misc
@@ -107,9 +102,3 @@ emulation_run() {
   wait "$emulation_child" || status=$?
   exit "$status"
 }
-
-if [ "${BASH_SOURCE[0]}" = "$0" ]; then
-  [ $# -gt 0 ] || { echo "usage: $0 COMMAND..." >&2; exit 2; }
-  emulation_prepare || exit 1
-  emulation_run "$@"
-fi

@@ -10,7 +10,7 @@
 # Each set starts the program anew. The services are the tests' own
 # (tools/services.sh), with a run folder and a Wine prefix of this script's,
 # in a network of its own. The dialog is driven from outside with xdotool,
-# the way an operator would. FLASH_BUILD overrides the "build" folder.
+# the way an operator would. FLASH_BUILD_ROOT overrides the "build" folder.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/setup.sh" </dev/null

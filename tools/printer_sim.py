@@ -36,6 +36,7 @@ import sys
 import threading
 import time
 
+PORT = 9100   # the raw printing port, where the updater sends
 UEL = b"\x1b%-12345X"
 RECEIVE_BUFFER = 65536
 # How long a printer that vanished or stalled keeps its side of the
@@ -81,10 +82,9 @@ def has_pjl_framing(data):
 
 
 class Printer:
-    def __init__(self, jobs, default, quiet):
+    def __init__(self, jobs, default):
         self.jobs = jobs
         self.default = default
-        self.quiet = quiet
         self.lock = threading.Lock()
         self.count = 0
         self.table_made = False
@@ -182,19 +182,16 @@ class Printer:
         with open(base + ".tmp", "w") as f:
             f.write(report)
         os.replace(base + ".tmp", base + ".done")   # the report appears last, whole
-        if not self.quiet:
-            print("job %d: %d bytes, PJL framing: %s, ended: %s" % (
-                number, len(data), "yes" if has_pjl_framing(data) else "no", ended), flush=True)
+        print("job %d: %d bytes, PJL framing: %s, ended: %s" % (
+            number, len(data), "yes" if has_pjl_framing(data) else "no", ended), flush=True)
 
 
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter,
                                 parents=[behaviour_parser()])
     p.add_argument("--host", default="127.0.0.1")
-    p.add_argument("--port", type=int, default=9100)
     p.add_argument("--jobs", default="printer-jobs", help="folder for the received jobs")
     p.add_argument("--ready-file", help="touched once the port is listening")
-    p.add_argument("--quiet", action="store_true")
     args = p.parse_args()
 
     os.makedirs(args.jobs, exist_ok=True)
@@ -205,17 +202,15 @@ def main():
     # printer whose program read none of it.
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, RECEIVE_BUFFER)
     try:
-        listener.bind((args.host, args.port))
+        listener.bind((args.host, PORT))
     except OSError as e:
-        print("printer_sim: cannot listen on %s:%d: %s" % (args.host, args.port, e.strerror), file=sys.stderr)
+        print("printer_sim: cannot listen on %s:%d: %s" % (args.host, PORT, e.strerror), file=sys.stderr)
         return 1
     listener.listen(16)
     if args.ready_file:
         open(args.ready_file, "w").close()
-    if not args.quiet:
-        print("printer_sim: listening on %s:%d, jobs in %s" % (args.host, args.port, os.path.abspath(args.jobs)),
-              flush=True)
-    printer = Printer(args.jobs, args, args.quiet)
+    print("printer_sim: listening on %s:%d, jobs in %s" % (args.host, PORT, os.path.abspath(args.jobs)), flush=True)
+    printer = Printer(args.jobs, args)
     while True:
         conn, _ = listener.accept()
         threading.Thread(target=printer.serve, args=(conn, printer.behaviour_for_next()), daemon=True).start()

@@ -5,7 +5,7 @@
 # 127.0.0.1:9100 to send to (network mode: Alt+N, Space, click into the host box, type
 # 127.0.0.1, Alt+S), whose jobs it reports here. Saves a screenshot. Runs
 # until the program ends or Ctrl+C, then stops what it started, and only
-# that. FLASH_BUILD overrides the "build" folder.
+# that. FLASH_BUILD_ROOT overrides the "build" folder.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/setup.sh" </dev/null
@@ -48,9 +48,23 @@ app_pid=$!
 
 shot=$build/screenshots/dialog.png
 mkdir -p "$(dirname "$shot")"
-wait_for 60 timeout 5 xdotool search --onlyvisible --name Velmora_Firmware_Download >/dev/null 2>&1 ||
+# The dialog shows once its start-up is done, the printer list filled. It is
+# painted once it reads the same twice in a row, in more than one colour.
+window=
+dialog_shown() {
+  window=$(timeout 5 xdotool search --onlyvisible --name Velmora_Firmware_Download 2>/dev/null | head -n 1)
+  [ -n "$window" ]
+}
+painted() {
+  local before after
+  before=$(xwd -silent -id "$window" | md5sum) && sleep 0.2 && after=$(xwd -silent -id "$window" | md5sum) &&
+    [ "$before" = "$after" ] && [ "$(xwd -silent -id "$window" | identify -format %k xwd:-)" -gt 1 ]
+}
+if ! wait_for 60 dialog_shown; then
   echo "The dialog did not appear within a minute; the screenshot shows what there is."
-sleep 3   # let it paint, and the printer list fill
+elif ! wait_for 10 painted; then
+  echo "The dialog was still changing, or blank, after 10 s; the screenshot shows what there is."
+fi
 import -window root "$shot"
 cat <<MSG
 Screenshot of the screen: $shot

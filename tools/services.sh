@@ -8,8 +8,8 @@
 #                                          STANDINS: a folder of system32/ and syswow64/
 #                                          libraries; a copy of the prefix,
 #                                          WINEPREFIX-standins, gets them in its
-#                                          system folders (and FLASH_PROGRAM_TREE's
-#                                          32-bit ones, when that is set)
+#                                          system folders (and the 32-bit ones
+#                                          of FLASH_TESTED_PROGRAM_TREE, when set)
 #   services.sh stop  RUN_DIR WINEPREFIX WINE_LOADER
 #   services.sh queues RUN_DIR NAME...     replace the CUPS queues with NAME...
 #   services.sh queues RUN_DIR --standard  back to the queues the tests start from
@@ -148,7 +148,7 @@ make_standin_prefix() {   # PREFIX COPY STANDINS
   cp -a --link "$prefix" "$copy"
   find "$copy" -type f ! -path '*/windows/system32/*' ! -path '*/windows/syswow64/*' ! -path '*/windows/winsxs/*' \
     -exec sh -c 'for f; do cp -p "$f" "$f.copy" && mv -f "$f.copy" "$f"; done' sh {} +
-  for from in "$standins" ${FLASH_PROGRAM_TREE:+"$FLASH_PROGRAM_TREE/standins/system"}; do
+  for from in "$standins" ${FLASH_TESTED_PROGRAM_TREE:+"$FLASH_TESTED_PROGRAM_TREE/standins/system"}; do
     for folder in system32 syswow64; do
       [ "$from" = "$standins" ] || [ "$folder" = syswow64 ] || continue
       for file in "$from/$folder"/*; do

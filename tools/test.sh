@@ -93,7 +93,7 @@ run_shipped_emulated() {   # TREE CTEST_ARGUMENT...
   seen=$(mktemp)
   watch_shipped_program "$seen" &
   watcher=$!
-  FLASH_PROGRAM_TREE=$(dirname "$tree")/i686 FLASH_START_SECONDS=$EMULATED_START_SECONDS \
+  FLASH_TESTED_PROGRAM_TREE=$(dirname "$tree")/i686 FLASH_START_SECONDS=$EMULATED_START_SECONDS \
     run_ctest --test-dir "$tree" --output-on-failure -L shipped "$@" || status=1
   kill "$watcher" 2>/dev/null || true
   if [ -s "$seen" ]; then

@@ -39,8 +39,9 @@ TEST(HostText, OnlyNamesAndAddressesAsTheyPrintBackMayBeLookedUp)
         { "127.0.0.1 ", 0 },
         { "127.0.0.1\t", 0 },
         { "127.0.0.1 x", 0 },
-        // Parsers differ on these; the verdicts are those of Wine's inet_addr,
-        // which reads a lone blank as 0.0.0.0 and none of the other two. No
+        // Parsers differ on these. The verdicts were seen under Wine, whose
+        // inet_addr reads a lone blank as 0.0.0.0 and neither of the other
+        // two; Windows' were not seen, so no difference is marked. No
         // resolver here reads any of them as an address.
         { " ", 0 },
         { "127.0.0.1.", 1 },

@@ -1,5 +1,6 @@
-// The message boxes: exact texts and captions, and texts longer than their
-// buffers cut rather than overrun.
+// The message boxes: what displayLastError says for a code, and texts longer
+// than their buffers cut rather than overrun. The other boxes' texts are
+// checked where a delivery or the dialog shows them.
 #include <gtest/gtest.h>
 
 #include <string.h>
@@ -9,32 +10,16 @@
 
 namespace {
 
-TEST(MessageBoxes, ShowExactTextAndCaption)
+TEST(MessageBoxes, LastErrorAsksForAPrinterOrGivesTheCodeAndTheSystemsText)
 {
-    struct {
-        const char *what;
-        void (*show)();
-        Box expected;
-    } cases[] = {
-        { "displayMsg1", [] { displayMsg1("Sent Configuration Page"); }, { "Info", "Sent Configuration Page" } },
-        { "displayMsg2", [] { displayMsg2("Couldn't find printer: ", "lab-4"); },
-          { "Info", "Couldn't find printer:  lab-4" } },
-        { "displayMsg2, the longest host name whole", [] { displayMsg2("Couldn't find printer: ", std::string(254, 'h').c_str()); },
-          { "Info", "Couldn't find printer:  " + std::string(254, 'h') } },
-        { "displayWSAError", [] { WSASetLastError(10054); displayWSAError("send"); },
-          { "Error", "WSAError: send: 10054" } },
-        { "displayLastError 1801", [] { SetLastError(1801); displayLastError(); },
-          { "Error", "Please select printer in drop-down box" } },
-        { "displayLastError 5", [] { SetLastError(5); displayLastError(); },
-          { "Error", "failure with error 5: Access denied.\r\n" } },
-        { "displayLastError, no system text", [] { SetLastError(0x2000ABCD); displayLastError(); },
-          { "Error", "failure with error 536914893: (the system has no text for this code)" } },
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
+    // An unknown printer; a code with a system text; one without.
+    ASSERT_EQ("", systemText(0x2000ABCD));
+    for (DWORD code : { 1801ul, 5ul, 0x2000ABCDul }) {
+        SCOPED_TRACE(code);
         BoxWatcher watcher;
-        c.show();
-        EXPECT_EQ(std::vector<Box>{ c.expected }, watcher.boxes());
+        SetLastError(code);
+        displayLastError();
+        EXPECT_EQ(std::vector<Box>({ { "Error", errorText(code) } }), watcher.boxes());
     }
 }
 

@@ -136,7 +136,7 @@ TEST_F(NetworkDelivery, FailuresShowTheirBoxAndReturnZero)
         printer::behaveNextTime(c.printerBehaves);
         typeHost(c.host);
         EXPECT_EQ(0, send(image));
-        EXPECT_TRUE(boxes.waitForBoxes(1, 5000));
+        // The call returns once its box is closed: the watcher has read it.
         EXPECT_EQ(std::vector<Box>{ c.expected }, boxes.boxes());
         // Had the program connected, the printer would have accepted the
         // connection before the send returned.

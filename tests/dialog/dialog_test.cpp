@@ -30,12 +30,11 @@ COLORREF barColour(const Program &program)
     return colour;
 }
 
-// Presses Alt+S and watches the settle wait until the face is set.
-Settle sendFirmware(Program &program)
+// Watches the settle wait, from Send Firmware pressed at `pressed`, until
+// the face is set.
+Settle watchSettleWait(Program &program, DWORD pressed)
 {
     Settle settle;
-    DWORD pressed = GetTickCount();
-    program.alt('S');
     settle.waitStarted = waitUntil([&] { return !program.enabled(IDC_SEND_FIRMWARE); }, 60000);
     // The program disables the three one after the other.
     settle.allDisabled = waitUntil([&] {
@@ -70,11 +69,12 @@ void expectOneJob(const std::string &expected, DWORD timeoutMs)
                                           << expected.size();
 }
 
-// A firmware send that succeeds: the image at the printer, the settle wait
-// with everything disabled and the bar filling dark blue, then the face.
-void expectFirmwareSentAndSettled(Program &program, DWORD jobTimeoutMs)
+// A firmware send, Send Firmware pressed at `pressed`, that succeeds: the
+// image at the printer, the settle wait with everything disabled and the bar
+// filling dark blue, then the face.
+void expectFirmwareSentAndSettled(Program &program, DWORD pressed, DWORD jobTimeoutMs)
 {
-    Settle settle = sendFirmware(program);
+    Settle settle = watchSettleWait(program, pressed);
     expectOneJob(firmwareImage(), jobTimeoutMs);
     EXPECT_TRUE(settle.waitStarted);
     EXPECT_TRUE(settle.allDisabled);
@@ -105,10 +105,9 @@ protected:
 
 TEST_F(Dialog, StartsInLocalModeAndItsKeysSwitchModeKeepingChoiceAndHostText)
 {
-    start();
+    ASSERT_TRUE(start());
     EXPECT_TRUE(program.visible(IDC_PRINTER_COMBO));
     EXPECT_TRUE(program.visible(IDC_PRINTER_LABEL));
-    EXPECT_EQ("Select Printer to Update:", program.text(IDC_PRINTER_LABEL));
     EXPECT_FALSE(program.visible(IDC_HOST_EDIT));
     EXPECT_FALSE(program.visible(IDC_HOST_LABEL));
     std::vector<std::string> listed = program.printers();
@@ -131,11 +130,10 @@ TEST_F(Dialog, StartsInLocalModeAndItsKeysSwitchModeKeepingChoiceAndHostText)
     ASSERT_TRUE(program.toggleModeWithKeys());
     EXPECT_TRUE(program.visible(IDC_HOST_EDIT));
     EXPECT_TRUE(program.visible(IDC_HOST_LABEL));
-    EXPECT_EQ("Enter network printer name or IP address:", program.text(IDC_HOST_LABEL));
     EXPECT_FALSE(program.visible(IDC_PRINTER_COMBO));
     EXPECT_FALSE(program.visible(IDC_PRINTER_LABEL));
-    program.click(IDC_HOST_EDIT);
-    program.type("lab-printer.7");
+    ASSERT_TRUE(program.click(IDC_HOST_EDIT));
+    ASSERT_TRUE(program.type("lab-printer.7"));
     ASSERT_TRUE(waitUntil([&] { return program.text(IDC_HOST_EDIT) == "lab-printer.7"; }, 5000))
         << program.text(IDC_HOST_EDIT);
 
@@ -153,14 +151,15 @@ TEST_F(Dialog, StartsInLocalModeAndItsKeysSwitchModeKeepingChoiceAndHostText)
 
 TEST_F(Dialog, FirmwareToNetworkPrinterThenConfigurationPageWithEnter)
 {
-    start();
-    enterHost("127.0.0.1");
-    expectFirmwareSentAndSettled(program, 10000);
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(enterHost("127.0.0.1"));
+    ASSERT_TRUE(program.alt('S'));
+    expectFirmwareSentAndSettled(program, GetTickCount(), 10000);
     expectNoBox();
 
     // Enter reaches the hidden default button once the focus is back in a box.
-    program.click(IDC_HOST_EDIT);
-    program.press(VK_RETURN);
+    ASSERT_TRUE(program.click(IDC_HOST_EDIT));
+    ASSERT_TRUE(program.press(VK_RETURN));
     ASSERT_TRUE(boxes.waitForBoxes(1, 15000)) << program.focusReport();
     EXPECT_EQ(std::vector<Box>({ { "Info", "Sent Configuration Page" } }), boxes.boxes());
     std::vector<Job> jobs = printer::waitForJobs(2, 10000);
@@ -191,16 +190,17 @@ TEST_F(Dialog, SlowNetworkPrinterTheDialogAnswersAndItsBarMoves)
 
 TEST_F(Dialog, FirmwareThroughSpoolerQueue)
 {
-    start();
-    chooseQueue("velmora-main");
-    expectFirmwareSentAndSettled(program, 30000);
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(chooseQueue("velmora-main"));
+    ASSERT_TRUE(program.alt('S'));
+    expectFirmwareSentAndSettled(program, GetTickCount(), 30000);
     expectNoBox();
 }
 
 TEST_F(Dialog, RefusedConnectionShowsItsBoxAndChangesNothing)
 {
-    start();
-    enterHost("127.0.0.2");   // nothing listens there
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(enterHost("127.0.0.2"));   // nothing listens there
     expectFailedSendChangesNothing({ "Info", "Unable to connect to port 9100 on device" });
 }
 
@@ -210,8 +210,8 @@ TEST_F(Dialog, PrinterVanishingMidImageShowsItsBoxAndNoFace)
 {
     if (environment("FLASH_NETNS") != "1")
         GTEST_SKIP() << "a printer vanishes only in the network of tools/private-network.sh";
-    start();
-    enterHost("127.0.0.1");
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(enterHost("127.0.0.1"));
     printer::behaveNextTime("--vanish-after 1048576");
     EXPECT_EQ(std::vector<Box>({ { "Error", "WSAError: send: 10060" } }), sendAndReadBoxes());
     EXPECT_EQ(nullptr, program.faceImage());
@@ -223,14 +223,14 @@ TEST_F(Dialog, PrinterVanishingMidImageShowsItsBoxAndNoFace)
 
 TEST_F(Dialog, NoPrinterChosenShowsItsBoxAndChangesNothing)
 {
-    start();
-    expectFailedSendChangesNothing({ "Error", "Please select printer in drop-down box" });
+    ASSERT_TRUE(start());
+    expectFailedSendChangesNothing({ "Error", errorText(ERROR_INVALID_PRINTER_NAME) });
 }
 
 TEST_F(Dialog, ExitWithAltXEndsWithStatus0)
 {
-    start();
-    program.alt('X');
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(program.alt('X'));
     ASSERT_TRUE(program.waitForExit(15000));
     EXPECT_EQ(0u, program.exitCode());
     expectNoBox();
@@ -238,10 +238,10 @@ TEST_F(Dialog, ExitWithAltXEndsWithStatus0)
 
 TEST_F(Dialog, ClosedDuringSettleWaitEndsWithStatus0OnlyAfterTheWait)
 {
-    start();
-    enterHost("127.0.0.1");
-    DWORD pressed = GetTickCount();
-    program.alt('S');
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(enterHost("127.0.0.1"));
+    ASSERT_TRUE(program.alt('S'));
+    const DWORD pressed = GetTickCount();
     ASSERT_TRUE(waitUntil([&] { return !program.enabled(IDC_SEND_FIRMWARE); }, 30000));
     program.post(WM_CLOSE);
     ASSERT_TRUE(program.waitForExit(SETTLE_MS + 60000));
@@ -251,24 +251,12 @@ TEST_F(Dialog, ClosedDuringSettleWaitEndsWithStatus0OnlyAfterTheWait)
     expectNoBox();
 }
 
-TEST_F(Dialog, FailingWSAStartupShowsItsCodeAndEndsWithStatus1)
-{
-    // The stand-in wsock32.dll of the stand-in prefix's system folder, whose
-    // WSAStartup fails; tests/dialog/CMakeLists.txt runs this test there.
-    ASSERT_NE(std::string::npos, environment("WINEDLLOVERRIDES").find("wsock32=n"));
-    ASSERT_TRUE(program.start(UPDATER));
-    ASSERT_TRUE(boxes.waitForBoxes(1, startMs()));
-    ASSERT_TRUE(program.waitForExit(startMs()));
-    EXPECT_EQ(1u, program.exitCode());
-    EXPECT_EQ(std::vector<Box>({ { "Error", "WSAError: WSAStartup: 10091" } }), boxes.boxes());
-}
-
 TEST_F(Dialog, WithoutImageTellsAtStartSendsNothingButStillSendsConfiguration)
 {
-    start(UPDATER_WITHOUT_IMAGE);
-    EXPECT_EQ(std::vector<Box>({ { "Error", "failure with error 1813: Resource type not found.\r\n" } }),
+    ASSERT_TRUE(start(UPDATER_WITHOUT_IMAGE));
+    EXPECT_EQ(std::vector<Box>({ { "Error", errorText(ERROR_RESOURCE_TYPE_NOT_FOUND) } }),
               boxes.boxes());
-    enterHost("127.0.0.1");
+    ASSERT_TRUE(enterHost("127.0.0.1"));
 
     EXPECT_EQ(std::vector<Box>({ { "Error", "No firmware image in this program: nothing was sent" } }),
               sendAndReadBoxes());
@@ -282,8 +270,8 @@ TEST_F(Dialog, WithoutImageTellsAtStartSendsNothingButStillSendsConfiguration)
     // handled, and had it sent the request the printer would have it.
     // (After the box, Wine's host box takes a click but not the focus.)
     ASSERT_TRUE(program.tabTo(IDC_HOST_EDIT));
-    program.press(VK_RETURN);
-    program.press(VK_TAB);
+    ASSERT_TRUE(program.press(VK_RETURN));
+    ASSERT_TRUE(program.press(VK_TAB));
     ASSERT_TRUE(waitUntil([&] { return program.focusedControl() != IDC_HOST_EDIT; }, 5000)) << program.focusReport();
     EXPECT_EQ(0u, printer::connectionsAccepted()) << "Enter reached the disabled Print Config";
     EXPECT_EQ(2u, boxes.boxes().size());

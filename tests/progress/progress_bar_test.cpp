@@ -13,7 +13,7 @@ namespace {
 
 typedef std::vector<Sent> Log;
 
-TEST_F(BarTest, ConstructionMakesOneSmoothChildFrom0To100InRed)
+TEST_F(BarTest, ConstructionMakesOneSmoothChildFrom0To100InBlue)
 {
     char className[64] = "";
     GetClassNameA(bar->hBarWnd, className, sizeof className);
@@ -23,7 +23,7 @@ TEST_F(BarTest, ConstructionMakesOneSmoothChildFrom0To100InRed)
     EXPECT_EQ(host, GetParent(bar->hBarWnd));
     EXPECT_EQ(0, ask(PBM_GETRANGE, TRUE));
     EXPECT_EQ(100, ask(PBM_GETRANGE, FALSE));
-    EXPECT_EQ(0xFF0000, ask(PBM_GETBARCOLOR));
+    EXPECT_EQ((LRESULT)RGB(0, 0, 255), ask(PBM_GETBARCOLOR));
 }
 
 TEST_F(BarTest, SteppingStopsAtTheMaximum)

@@ -9,7 +9,7 @@ class SignedProgram : public ProgramTest {};
 // Network mode by the posted Net command: the keys are the dialog tests' business.
 TEST_F(SignedProgram, SendsItsImageUnchangedInNetworkModeSetByPostedCommand)
 {
-    start("tests/release/signed/velmora-flash-signed.exe");
+    ASSERT_TRUE(start("tests/release/signed/velmora-flash-signed.exe"));
     program.post(WM_COMMAND, MAKEWPARAM(IDC_NET, BN_CLICKED));
     ASSERT_TRUE(waitUntil([&] { return program.networkMode(); }, 5000));
     SendMessageA(program.control(IDC_HOST_EDIT), WM_SETTEXT, 0, (LPARAM) "127.0.0.1");

@@ -64,7 +64,7 @@ TEST_F(SpoolerQueues, UnknownOrEmptyNameAsksForPrinterAndSendsNothing)
         SCOPED_TRACE(std::string("printer \"") + name + "\"");
         BoxWatcher watcher;
         EXPECT_EQ(0, send(name, CONFIG_REQUEST));
-        EXPECT_EQ(std::vector<Box>({ { "Error", "Please select printer in drop-down box" } }), watcher.boxes());
+        EXPECT_EQ(std::vector<Box>({ { "Error", errorText(ERROR_INVALID_PRINTER_NAME) } }), watcher.boxes());
         // No printer was opened: no job exists that could come later.
         EXPECT_EQ(0u, printer::connectionsAccepted()) << "connections at the printer";
     }
@@ -77,7 +77,7 @@ TEST_F(SpoolerQueues, RejectingQueueShowsErrorWithItsCodeAndReturnsZero)
     SetLastError(0xdeadbeef);
     EXPECT_EQ(0, send("velmora-rejects", CONFIG_REQUEST));
     // Wine's spooler hands the job to CUPS in EndDocPrinter, which fails.
-    EXPECT_EQ(std::vector<Box>({ { "Error", "failure with error 6: Invalid handle.\r\n" } }), watcher.boxes());
+    EXPECT_EQ(std::vector<Box>({ { "Error", errorText(ERROR_INVALID_HANDLE) } }), watcher.boxes());
     // CUPS refused the job: none exists that could come later.
     EXPECT_EQ(0u, printer::connectionsAccepted()) << "the rejecting queue printed";
 }

@@ -98,10 +98,10 @@ static void bringDesktopUp()
     up = first != nullptr;
 }
 
-bool Program::start(const char *program, const char *folder)
+testing::AssertionResult Program::start(const char *program, const char *folder)
 {
     if (process_.hProcess != nullptr)
-        return false;   // one program per Program
+        return testing::AssertionFailure() << "one program per Program";
     bringDesktopUp();
     std::string commandLine = "\"" + windowsPath(programPath(program)) + "\"";
     std::vector<char> line(commandLine.begin(), commandLine.end());
@@ -110,11 +110,11 @@ bool Program::start(const char *program, const char *folder)
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
     if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, folder, &startup, &process_)) {
-        fprintf(stderr, "cannot start %s: error %lu\n", commandLine.c_str(), GetLastError());
+        const DWORD error = GetLastError();
         memset(&process_, 0, sizeof process_);
-        return false;
+        return testing::AssertionFailure() << "cannot start " << commandLine << ": error " << error;
     }
-    return true;
+    return testing::AssertionSuccess();
 }
 
 bool Program::waitForDialog()
@@ -157,7 +157,7 @@ LRESULT Program::send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) c
 
 // ---------------------------------------------------------------- actions
 
-bool Program::activate()
+testing::AssertionResult Program::activate()
 {
     // A window of the program (the dialog, its open drop-down list) already
     // has the keyboard: making the dialog active again would close the list.
@@ -168,14 +168,20 @@ bool Program::activate()
     };
     if (!ours())
         SetForegroundWindow(dialog_);
-    return waitUntil(ours, 5000);
+    if (!waitUntil(ours, 5000))
+        return testing::AssertionFailure() << "SetForegroundWindow on the dialog: no window of the program became "
+                                              "active within 5 s; " << focusReport();
+    return testing::AssertionSuccess();
 }
 
-void Program::click(int id)
+testing::AssertionResult Program::click(int id)
 {
-    activate();
+    testing::AssertionResult active = activate();
+    if (!active)
+        return active << " (to click control " << id << ")";
     RECT area;
-    GetWindowRect(control(id), &area);
+    if (!GetWindowRect(control(id), &area))
+        return testing::AssertionFailure() << "no control " << id << " to click";
     int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
     // Move there; once the pointer is there, press and release.
     const POINT middle = { (area.left + area.right) / 2, (area.top + area.bottom) / 2 };
@@ -190,33 +196,40 @@ void Program::click(int id)
         inputs[i].mi.dwFlags = steps[i] | MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
     }
     SendInput(1, &inputs[0], sizeof inputs[0]);
-    if (!waitUntil([&] {
-            POINT at;
-            return GetCursorPos(&at) && at.x == middle.x && at.y == middle.y;
-        }, 5000))
-        fprintf(stderr, "the pointer did not reach control %d; clicking where it is\n", id);
+    POINT at = { -1, -1 };
+    if (!waitUntil([&] { return GetCursorPos(&at) && at.x == middle.x && at.y == middle.y; }, 5000))
+        return testing::AssertionFailure() << "the pointer, moved to the middle of control " << id << " ("
+                                           << middle.x << ", " << middle.y << "), is at (" << at.x << ", " << at.y
+                                           << ") after 5 s: no click";
     SendInput(2, &inputs[1], sizeof inputs[0]);
+    return testing::AssertionSuccess();
 }
 
-void Program::alt(char letter)
+testing::AssertionResult Program::keys(const std::string &what, const std::function<void()> &sendKeys)
 {
-    activate();
-    keyboard::alt(letter);
+    testing::AssertionResult active = activate();
+    if (!active)
+        return active << " (for " << what << ")";
+    sendKeys();
+    return active;
 }
 
-void Program::press(WORD key)
+testing::AssertionResult Program::alt(char letter)
 {
-    activate();
-    keyboard::press(key);
+    return keys(std::string("Alt+") + letter, [=] { keyboard::alt(letter); });
 }
 
-void Program::type(const std::string &text)
+testing::AssertionResult Program::press(WORD key)
 {
-    activate();
-    keyboard::type(text);
+    return keys("key " + std::to_string(key), [=] { keyboard::press(key); });
 }
 
-bool Program::toggleModeWithKeys()
+testing::AssertionResult Program::type(const std::string &text)
+{
+    return keys("\"" + text + "\"", [&] { keyboard::type(text); });
+}
+
+testing::AssertionResult Program::toggleModeWithKeys()
 {
     const bool wasNetwork = networkMode();
     // The other mode's controls shown and this one's hidden: not half-way.
@@ -224,61 +237,72 @@ bool Program::toggleModeWithKeys()
         return wasNetwork ? visible(IDC_PRINTER_COMBO) && !visible(IDC_HOST_EDIT) : networkMode();
     };
     auto netFocused = [this] { return focusedControl() == IDC_NET; };
-    auto fail = [this](const char *what) {
-        fprintf(stderr, "%s; %s\n", what, focusReport().c_str());
-        return false;
-    };
+    auto fail = [this](const char *what) { return testing::AssertionFailure() << what << "; " << focusReport(); };
     // Alt+N is seen to have been handled when it has moved the focus to Net,
     // so the focus must be elsewhere first.
     if (netFocused()) {
-        press(VK_TAB);
+        testing::AssertionResult pressed = press(VK_TAB);
+        if (!pressed)
+            return pressed;
         if (!waitUntil([&] { return !netFocused(); }, 3000))
             return fail("Tab did not move the focus off the Net button");
     }
-    alt('N');
+    testing::AssertionResult pressed = alt('N');
+    if (!pressed)
+        return pressed;
     if (!waitUntil(netFocused, 3000))
         return fail("Alt+N did not move the focus to the Net button");
-    // Windows also presses the button, in the message that moved the focus;
-    // that message is over once the dialog has answered one of ours. Wine
-    // only focuses it: then Space presses it.
+    // Windows presses the button in the message that moved the focus; that
+    // message is over once the dialog has answered one of ours.
     send(dialog_, WM_NULL, 0, 0);
-    if (!toggled()) {
-        press(VK_SPACE);
-        if (!waitUntil(toggled, 3000))
-            return fail("the mode did not change on Alt+N, Space");
-    }
-    return true;
+    pressed = TODO_WINE(toggled() ? testing::AssertionSuccess()
+                                  : fail("Alt+N focused the Net button but the mode did not change"));
+    if (!pressed || toggled())
+        return pressed;
+    // Wine only focuses it: Space presses it.
+    pressed = press(VK_SPACE);
+    if (pressed && !waitUntil(toggled, 3000))
+        return fail("the mode did not change on Space with the Net button focused");
+    return pressed;
 }
 
-bool Program::tabTo(int id)
+testing::AssertionResult Program::tabTo(int id)
 {
     // Each Tab is seen to have moved the focus before the next.
     for (int presses = 0; presses < 12 && focusedControl() != id; presses++) {
         const int before = focusedControl();
-        press(VK_TAB);
+        testing::AssertionResult pressed = press(VK_TAB);
+        if (!pressed)
+            return pressed;
         if (!waitUntil([&] { return focusedControl() != before; }, 5000))
-            break;
+            return testing::AssertionFailure() << "Tab did not move the focus from control " << before
+                                               << " within 5 s; " << focusReport();
     }
     if (focusedControl() == id)
-        return true;
-    fprintf(stderr, "Tab did not bring the focus to control %d; %s\n", id, focusReport().c_str());
-    return false;
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "12 Tabs did not bring the focus to control " << id << "; "
+                                       << focusReport();
 }
 
-bool Program::choosePrinter(int index)
+testing::AssertionResult Program::choosePrinter(int index)
 {
     HWND list = control(IDC_PRINTER_COMBO);
     auto open = [this, list] { return send(list, CB_GETDROPPEDSTATE, 0, 0) != 0; };
-    click(IDC_PRINTER_COMBO);
-    if (!waitUntil(open, 3000)) {
-        fprintf(stderr, "the printer list did not open on a click\n");
-        return false;
-    }
-    press(VK_HOME);
-    for (int i = 0; i < index; i++)
-        press(VK_DOWN);
-    press(VK_RETURN);
-    return waitUntil([this, open, index] { return !open() && chosenPrinter() == index; }, 3000);
+    testing::AssertionResult done = click(IDC_PRINTER_COMBO);
+    if (!done)
+        return done;
+    if (!waitUntil(open, 3000))
+        return testing::AssertionFailure() << "the printer list did not open on a click; " << focusReport();
+    done = press(VK_HOME);
+    for (int i = 0; done && i < index; i++)
+        done = press(VK_DOWN);
+    if (done)
+        done = press(VK_RETURN);
+    if (done && !waitUntil([this, open, index] { return !open() && chosenPrinter() == index; }, 3000))
+        return testing::AssertionFailure() << "Home, Down " << index << " times and Enter: the list is "
+                                           << (open() ? "open" : "closed") << " and shows choice "
+                                           << chosenPrinter();
+    return done;
 }
 
 void Program::post(UINT message, WPARAM wParam, LPARAM lParam)
@@ -410,39 +434,54 @@ Buttons buttons(const Program &program)
 
 // ---------------------------------------------------------------- fixture
 
-void ProgramTest::start(const char *path)
+testing::AssertionResult ProgramTest::start(const char *path)
 {
-    ASSERT_TRUE(program.start(path));
+    testing::AssertionResult started = program.start(path);
+    if (!started)
+        return started;
     if (!program.waitForDialog()) {
         if (program.waitForExit(0))
-            FAIL() << "the program ended before its dialog showed, status 0x" << std::hex << program.exitCode();
-        FAIL() << "no dialog within " << startMs() << " ms";
+            return testing::AssertionFailure() << "the program ended before its dialog showed, status 0x" << std::hex
+                                               << program.exitCode();
+        return testing::AssertionFailure() << "no dialog within " << startMs() << " ms";
     }
-    ASSERT_TRUE(program.activate());
+    return program.activate();
 }
 
-void ProgramTest::enterHost(const std::string &host)
+testing::AssertionResult ProgramTest::enterHost(const std::string &host)
 {
-    ASSERT_TRUE(program.toggleModeWithKeys());
-    program.click(IDC_HOST_EDIT);
-    program.type(host);
-    ASSERT_TRUE(waitUntil([&] { return program.text(IDC_HOST_EDIT) == host; }, 5000))
-        << "the host box reads \"" << program.text(IDC_HOST_EDIT) << "\"; " << program.focusReport();
+    testing::AssertionResult done = program.toggleModeWithKeys();
+    if (done)
+        done = program.click(IDC_HOST_EDIT);
+    if (done)
+        done = program.type(host);
+    if (done && !waitUntil([&] { return program.text(IDC_HOST_EDIT) == host; }, 5000))
+        return testing::AssertionFailure() << "typed \"" << host << "\", the host box reads \""
+                                           << program.text(IDC_HOST_EDIT) << "\"; " << program.focusReport();
+    return done;
 }
 
-void ProgramTest::chooseQueue(const std::string &queue)
+testing::AssertionResult ProgramTest::chooseQueue(const std::string &queue)
 {
     std::vector<std::string> listed = program.printers();
     size_t index = std::find(listed.begin(), listed.end(), queue) - listed.begin();
-    ASSERT_LT(index, listed.size()) << queue << " is not listed";
-    ASSERT_TRUE(program.choosePrinter((int)index));
-    ASSERT_EQ(queue, program.text(IDC_PRINTER_COMBO));
+    if (index == listed.size())
+        return testing::AssertionFailure() << queue << " is not listed";
+    testing::AssertionResult chosen = program.choosePrinter((int)index);
+    if (chosen && program.text(IDC_PRINTER_COMBO) != queue)
+        return testing::AssertionFailure() << "chose " << queue << ", the list shows \""
+                                           << program.text(IDC_PRINTER_COMBO) << "\"";
+    return chosen;
 }
 
 std::vector<Box> ProgramTest::sendAndReadBoxes()
 {
     size_t before = boxes.boxes().size();
-    program.alt('S');
+    testing::AssertionResult pressed = program.alt('S');
+    if (!pressed) {
+        ADD_FAILURE() << pressed.message();
+        return {};
+    }
     if (!boxes.waitForBoxes(before + 1, 60000)) {
         ADD_FAILURE() << "no box within a minute; " << program.focusReport();
         return {};
@@ -462,8 +501,8 @@ bool ProgramTest::waitForFace()
 void ProgramTest::expectStillUsable(const Buttons &expected)
 {
     EXPECT_EQ(expected, buttons(program));
-    EXPECT_TRUE(program.toggleModeWithKeys()) << "the mode did not toggle";
-    program.alt('X');
+    ASSERT_TRUE(program.toggleModeWithKeys());
+    ASSERT_TRUE(program.alt('X'));
     ASSERT_TRUE(program.waitForExit(15000)) << "Exit did not end it; " << program.focusReport();
     EXPECT_EQ(0u, program.exitCode());
 }

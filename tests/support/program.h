@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -17,6 +18,10 @@
 // The programs under test, relative to the program tree (programPath).
 extern const char *const UPDATER;                 // the updater as shipped
 extern const char *const UPDATER_WITHOUT_IMAGE;   // built without the firmware image
+
+// A step a test cannot go past when it fails: the result says what was done
+// and what was seen, and the caller stops there (ASSERT_TRUE).
+#define STEP testing::AssertionResult __attribute__((warn_unused_result))
 
 class Program {
 public:
@@ -29,10 +34,9 @@ public:
     Program &operator=(const Program &) = delete;
 
     // Starts a program of the program tree (e.g. UPDATER), in the working
-    // folder `folder` (a Windows path; null: this process's). False when it
-    // cannot be started. (Wine gives a child the WINEDLLOVERRIDES of this
-    // process.)
-    bool start(const char *program, const char *folder = nullptr);
+    // folder `folder` (a Windows path; null: this process's). (Wine gives a
+    // child the WINEDLLOVERRIDES of this process.)
+    STEP start(const char *program, const char *folder = nullptr);
     // Waits until the dialog is on screen, its start-up done. False on time-out.
     bool waitForDialog();
 
@@ -41,22 +45,23 @@ public:
     HWND dialog() const { return dialog_; }
 
     // Operator actions. A click lands on the middle of the control's screen
-    // rectangle. Clicks and keys go to the active window: the dialog is made
-    // active first unless a window of the program already is.
-    bool activate();
-    void click(int id);
-    void alt(char letter);
-    void press(WORD key);
-    void type(const std::string &text);
-    // Network/local mode with the keys of the zero-size "&Net" button: Alt+N,
-    // and Space once Net has the focus if Alt+N only focused it (Wine). False
-    // if the mode's controls did not change within a few seconds.
-    bool toggleModeWithKeys();
-    // Tab until control `id` has the focus; false if it does not come.
-    bool tabTo(int id);
+    // rectangle once the pointer is seen there. Clicks and keys go to the
+    // active window: the dialog is made active first unless a window of the
+    // program already is.
+    STEP activate();
+    STEP click(int id);
+    STEP alt(char letter);
+    STEP press(WORD key);
+    STEP type(const std::string &text);
+    // Network/local mode with the keys of the zero-size "&Net" button. On
+    // Windows Alt+N presses it; Wine only focuses it (todo_wine), and Space
+    // then presses it.
+    STEP toggleModeWithKeys();
+    // Tab until control `id` has the focus.
+    STEP tabTo(int id);
     // Chooses `index` in the drop-down list: a click opens it, Home, Down...
-    // and Enter choose. False if the list did not open or shows another choice.
-    bool choosePrinter(int index);
+    // and Enter choose.
+    STEP choosePrinter(int index);
     // Posts a command or message without waiting: some open modal boxes.
     void post(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
 
@@ -85,6 +90,8 @@ public:
 
 private:
     LRESULT send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) const;
+    // Sends keys once a window of the program is active.
+    STEP keys(const std::string &what, const std::function<void()> &sendKeys);
 
     PROCESS_INFORMATION process_;
     HWND dialog_;
@@ -113,11 +120,11 @@ protected:
     void SetUp() override { printer::clear(); }
 
     // Starts `program` and waits for its dialog, made active.
-    void start(const char *program = UPDATER);
+    STEP start(const char *program = UPDATER);
     // Network mode by its keys, then the host typed into the host box.
-    void enterHost(const std::string &host);
+    STEP enterHost(const std::string &host);
     // Opens the drop-down list and chooses `queue`.
-    void chooseQueue(const std::string &queue);
+    STEP chooseQueue(const std::string &queue);
     // Presses Send Firmware; returns the boxes it brought, once all are closed.
     std::vector<Box> sendAndReadBoxes();
     // Waits for the smiling face after a firmware send, and Exit enabled.

@@ -22,8 +22,8 @@ DWORD startMs()
 
 std::string programPath(const std::string &relative)
 {
-    std::string tree = environment("FLASH_PROGRAM_TREE");
-    return (tree.empty() ? environment("FLASH_BUILD_DIR") : tree) + "/" + relative;
+    std::string tree = environment("FLASH_TESTED_PROGRAM_TREE");
+    return (tree.empty() ? environment("FLASH_TEST_TREE") : tree) + "/" + relative;
 }
 
 bool waitUntil(const std::function<bool()> &condition, DWORD timeoutMs)
@@ -37,16 +37,21 @@ bool waitUntil(const std::function<bool()> &condition, DWORD timeoutMs)
     return true;
 }
 
-bool underWine()
-{
-    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-}
-
 std::string systemText(DWORD code)
 {
     char text[1024] = "";
     FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0x0400, text, sizeof text, nullptr);
     return text;
+}
+
+std::string errorText(DWORD code)
+{
+    // The spooler's word for an unknown printer: none was chosen.
+    if (code == ERROR_INVALID_PRINTER_NAME)
+        return "Please select printer in drop-down box";
+    const std::string system = systemText(code);
+    return "failure with error " + std::to_string(code) + ": " +
+           (system.empty() ? "(the system has no text for this code)" : system);
 }
 
 std::ostream &operator<<(std::ostream &out, const Box &box)
@@ -208,7 +213,7 @@ std::string readFile(const std::string &path)
 
 std::string firmwareImage()
 {
-    const std::string tree = windowsPath(environment("FLASH_BUILD_DIR"));
+    const std::string tree = windowsPath(environment("FLASH_TEST_TREE"));
     const std::string image = readFile(tree + "\\res\\firmware.bin");
     // The build states the image's size in its SHA256SUMS.
     const std::string sums = readFile(tree + "\\SHA256SUMS"), said = "inside the program: ";

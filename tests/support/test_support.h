@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "todo_wine.h"
+
 // The configuration-page request as the printer must receive it: 49 bytes,
 // one bare line feed.
 extern const std::string CONFIG_REQUEST;
@@ -21,8 +23,9 @@ const DWORD SETTLE_MS = 20000;
 // when set, else 15 seconds.
 DWORD startMs();
 
-// A program of the build tree, given by its path relative to the tree, in the
-// program tree: FLASH_PROGRAM_TREE when set, else this build tree.
+// A program under test by its path relative to a build tree: below
+// FLASH_TESTED_PROGRAM_TREE (the tree the program under test is taken from)
+// when set, else below FLASH_TEST_TREE (the ctest build tree of this test).
 std::string programPath(const std::string &relative);
 
 // Polls `condition` every 20 ms until it holds or `timeoutMs` passed.
@@ -30,9 +33,10 @@ bool waitUntil(const std::function<bool()> &condition, DWORD timeoutMs);
 
 // The system's text for an error code, as FormatMessage gives it; "" if none.
 std::string systemText(DWORD code);
-// Wine's own checks mark what Wine does unlike Windows (todo_wine).
-bool underWine();
-
+// What the program says of a call that failed with `code` (its boxes of
+// caption "Error"): the words are stated here once; each test checks which
+// code a failure reports.
+std::string errorText(DWORD code);
 struct Box {
     std::string caption;
     std::string text;
