@@ -345,14 +345,10 @@ bool askScenarioScript(const std::string &command, std::string *output)
 
 // ---------------------------------------------------------------- answers
 
-AnswerWatcher::AnswerWatcher(HWND window, HWND bar) : window_(window), bar_(bar), stop_(0)
+AnswerWatcher::AnswerWatcher(HWND window, HWND bar) : window_(window), bar_(bar)
 {
+    // Started once every member is there.
     thread_ = CreateThread(nullptr, 0, run, this, 0, nullptr);
-}
-
-AnswerWatcher::~AnswerWatcher()
-{
-    stop();
 }
 
 DWORD AnswerWatcher::stop()

@@ -111,27 +111,21 @@ std::string environment(const char *name);
 std::string readFile(const std::string &path);
 
 
-// Asks a window every 20 ms from a thread of its own whether it answers,
-// the way Windows decides that a window hangs, and keeps the longest time an
-// answer took. With a progress bar, reads the bar's position each time too.
+// Asks a window every 20 ms from a thread of its own whether it answers, as
+// Windows does before it calls a window hung; with a progress bar, reads the
+// bar's position each time too.
 class AnswerWatcher {
 public:
     explicit AnswerWatcher(HWND window, HWND bar = nullptr);
-    ~AnswerWatcher();
-    AnswerWatcher(const AnswerWatcher &) = delete;
-    AnswerWatcher &operator=(const AnswerWatcher &) = delete;
-
-    // Stops asking; the longest wait for an answer, in ms.
-    DWORD stop();
-    // The bar's positions as they changed, in order.
-    std::vector<int> barPositions();
+    ~AnswerWatcher() { stop(); }
+    DWORD stop();                      // stops asking; the longest wait for an answer, in ms
+    std::vector<int> barPositions();   // stops; the bar's positions as they changed
 
 private:
     static DWORD WINAPI run(void *self);
-
     HWND window_, bar_;
     HANDLE thread_;
-    volatile LONG stop_;
+    volatile LONG stop_ = 0;
     DWORD longest_ = 0;
     std::vector<int> positions_;
 };
