@@ -464,8 +464,12 @@ static int printerAcknowledgedEverything(SOCKET connection, const sockaddr_in *p
         DWORD state = tcpState(connection, printer), now = GetTickCount();
         if (state == MIB_TCP_STATE_TIME_WAIT)
             return 1;
-        if (state == MIB_TCP_STATE_CLOSED)
-            return failWith(WSAECONNRESET);
+        if (state == MIB_TCP_STATE_CLOSED) {
+            // Gone without TIME_WAIT: reset, or given up by the system; the
+            // connection's own error says which.
+            WSASetLastError(WSAECONNRESET);
+            return broke(connection);
+        }
         if (state == MIB_TCP_STATE_FIN_WAIT2 && acknowledgedAt == 0)
             acknowledgedAt = now;
         if (acknowledgedAt != 0 && now - acknowledgedAt >= LAST_WORD_MS)
@@ -485,12 +489,16 @@ static SOCKET openConnection(void)
     }
     u_long nonBlocking = 1;
     int buffer = SEND_BUFFER;
-    if (ioctlsocket(connection, FIONBIO, &nonBlocking) == SOCKET_ERROR ||
-        setsockopt(connection, SOL_SOCKET, SO_SNDBUF, (const char *)&buffer, sizeof buffer) == SOCKET_ERROR) {
+    const char *failed = NULL;
+    if (ioctlsocket(connection, FIONBIO, &nonBlocking) == SOCKET_ERROR)
+        failed = "ioctlsocket";
+    else if (setsockopt(connection, SOL_SOCKET, SO_SNDBUF, (const char *)&buffer, sizeof buffer) == SOCKET_ERROR)
+        failed = "setsockopt";
+    if (failed != NULL) {
         int error = WSAGetLastError();
         closesocket(connection);
         WSASetLastError(error);
-        displayWSAError("setsockopt");
+        displayWSAError(failed);
         return INVALID_SOCKET;
     }
     return connection;
