@@ -6,7 +6,8 @@
 #             127.0.0.1 in network mode), for the README;
 #   operator  operator-*.png for docs/operator.md: the printer list open, the
 #             boxes an operator meets most, network mode with a host typed,
-#             the settle wait and the smiling face.
+#             the image going out to a slow printer, the settle wait and the
+#             smiling face.
 # Each set starts the program anew. The services are the tests' own
 # (tools/services.sh), with a run folder and a Wine prefix of this script's,
 # in a network of its own. The dialog is driven from outside with xdotool,
@@ -99,11 +100,18 @@ face_shown() {   # the smiling face is the only yellow there is
 jobs_done() { find "$run/printer" -name 'job-*.done' | wc -l; }
 
 # Alt+S in network mode; then the image must reach the simulator whole.
-send_firmware() {
+# With a picture's name, a slow printer takes the image, and the picture
+# shows the bar while it goes out.
+send_firmware() {   # send_firmware [PICTURE_WHILE_SENDING]
   local before
   before=$(jobs_done)
+  [ -z "${1:-}" ] || echo "--read-rate 150000" >"$run/printer/next-job"
   key alt+s
-  wait_for 60 test "$(jobs_done)" -gt "$before" || fail "no job reached the printer simulator"
+  if [ -n "${1:-}" ]; then
+    sleep 6
+    shoot "$1"
+  fi
+  wait_for 60 eval '[ "$(jobs_done)" -gt "$before" ]' || fail "no job reached the printer simulator"
   cmp -s "$run/printer/job-$((before + 1)).bin" "$tree/res/firmware.bin" || fail "the job is not the firmware image"
 }
 
@@ -175,7 +183,7 @@ operator_pictures() {
   shoot_box operator-box-not-found.png Info
 
   host 127.0.0.1
-  send_firmware
+  send_firmware operator-sending.png
   sleep 8
   shoot operator-settle-wait.png
   wait_for 60 face_shown || fail "no smiling face 60 s after the send"
