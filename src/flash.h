@@ -1,11 +1,16 @@
-// The firmware updater's main module: payloads, deliveries, message boxes,
-// the settle wait and the main dialog. Declared here so that tests can drive
-// each piece on its own.
+// The firmware updater's dialog and what it holds for the whole run; and,
+// for the tests that drive each piece on its own, the pieces it is made of.
 #ifndef FLASH_FLASH_H
 #define FLASH_FLASH_H
 
 #include <winsock.h>
 #include <windows.h>
+
+#include "messages.h"
+#include "network.h"
+#include "payloads.h"
+#include "spooler.h"
+#include "waits.h"
 
 class CProgressBar;
 
@@ -19,39 +24,11 @@ extern HWND hComboBox, hComboText, hHostBox, hHostText;
 extern int directnet;        // 0: spooler, 1: TCP port 9100
 extern int sent_fw_update;   // 1 after the first successful firmware send
 
-// Payloads and prompts, fixed at build time.
-extern const BYTE *lpFirmwareFileData;
-extern DWORD dwFirmwareFileSize;
-extern const char *const configpage;
-extern const char *const localtext;
-extern const char *const nettext;
-
-extern BYTE printers[16384];
-
-// Delivery: 1 when sent, 0 when not (the operator has been told why). A
-// network send shows on `progress`, when given, what the printer has taken.
-int FindDownloadableFile(void);
+// Sends to the printer named `printer` through the spooler, or, in network
+// mode, to the host in the host box: 1 when sent, 0 when not (the operator
+// has been told why). A network send shows on `progress`, when given, what
+// the printer has taken.
 int SendDataTo(const char *printer, const BYTE *data, DWORD size, CProgressBar *progress = NULL);
-int SendDataToSpooler(const char *printer, const BYTE *data, DWORD size);
-int SendDataToNetHost(const BYTE *data, DWORD size, CProgressBar *progress = NULL);
-int EnumLocalPrinters(HWND dialog);
-
-// 1 when the host box's text may go to the resolver: a name, or an IPv4
-// address written exactly as it prints back; 0 for any other form of an
-// address, and for the broadcast address.
-int isSafeHostText(const char *host);
-
-// Message boxes, owner-less.
-void displayMsg1(const char *message);
-void displayMsg2(const char *message, const char *name);
-void displayWSAError(const char *call);
-void displayLastError(void);
-
-// The text displayLastError shows for an error code and its system text
-// (null when the system has none); cut to fit, always terminated.
-void formatLastError(char *text, size_t size, DWORD code, const char *systemText);
-
-void ScrollbarWait(DWORD seconds);
 
 INT_PTR CALLBACK DialogFunc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 

@@ -1,0 +1,21 @@
+// The network send: the payload as one raw TCP stream to port 9100 of the
+// printer named in the dialog's host box.
+#ifndef FLASH_NETWORK_H
+#define FLASH_NETWORK_H
+
+#include <winsock.h>
+#include <windows.h>
+
+class CProgressBar;
+
+// 1 when the printer's system has acknowledged every byte and the end of
+// the stream; 0 when not (the operator has been told why). Shows on
+// `progress`, when given, what the printer has taken.
+int SendDataToNetHost(const BYTE *data, DWORD size, CProgressBar *progress = NULL);
+
+// 1 when the host box's text may go to the resolver: a name, or an IPv4
+// address written exactly as it prints back; 0 for any other form of an
+// address, and for the broadcast address.
+int isSafeHostText(const char *host);
+
+#endif

@@ -1,0 +1,20 @@
+// The spooler: the payload as one raw print job "Firmware Update" to a
+// printer the spooler knows, and the list of those printers.
+#ifndef FLASH_SPOOLER_H
+#define FLASH_SPOOLER_H
+
+#include <windows.h>
+
+// The spooler's level-1 records of its printers, as first asked for.
+extern BYTE printers[16384];
+
+// 1 when the job has ended with every byte written; 0 when not (the
+// operator has been told why).
+int SendDataToSpooler(const char *printer, const BYTE *data, DWORD size);
+
+// Fills the drop-down list of `dialog` with the printers of this computer
+// and its connections: 1; 0 when the spooler cannot list them (the operator
+// has been told).
+int EnumLocalPrinters(HWND dialog);
+
+#endif
