@@ -10,8 +10,12 @@
 #include "libraries.h"
 #include "progressbar.h"
 #include "resource.h"
+#include "session.h"
 
 static const DWORD SETTLE_SECONDS = 20;
+// Asked to close during a firmware send, the dialog shows the face this long
+// before it ends, so that the operator sees how the send ended.
+static const DWORD FACE_SHOWN_MS = 3000;
 
 HINSTANCE hMainInstance;
 HWND hMainWnd;
@@ -26,7 +30,7 @@ int SendDataTo(const char *printer, const BYTE *data, DWORD size, CProgressBar *
 {
     if (directnet)
         return SendDataToNetHost(data, size, progress);
-    return SendDataToSpooler(printer, data, size);
+    return SendDataToSpooler(printer, data, size, progress);
 }
 
 static void initDialog(HWND dialog)
@@ -87,6 +91,21 @@ static void onExit(HWND dialog)
     DestroyWindow(dialog);
 }
 
+// Send Firmware and Print Config, and a close request that comes while one
+// of them, the settle wait included, is under way: it waits until the
+// operator has seen how the send ended (the box, or the face), or the dialog
+// would vanish in the middle.
+static int sendsUnderWay, closeRequested;
+
+static void runSend(HWND dialog, void (*command)(HWND))
+{
+    sendsUnderWay++;
+    command(dialog);
+    sendsUnderWay--;
+    if (sendsUnderWay == 0 && closeRequested)
+        EndDialog(dialog, 0);
+}
+
 static void onSendFirmware(HWND dialog)
 {
     if (lpFirmwareFileData == NULL || dwFirmwareFileSize == 0) {
@@ -97,17 +116,21 @@ static void onSendFirmware(HWND dialog)
     }
     char printer[256];
     readChosenPrinter(dialog, printer);
-    if (!SendDataTo(printer, lpFirmwareFileData, dwFirmwareFileSize, p_progressBar))
-        return;
-
-    EnableWindow(hSendButton, FALSE);
-    EnableWindow(hConfigButton, FALSE);
-    EnableWindow(hExitButton, FALSE);
-    ScrollbarWait(SETTLE_SECONDS);
-    SendDlgItemMessageA(dialog, IDC_FACE, STM_SETIMAGE, IMAGE_BITMAP, (LPARAM)hFaceSmile);
-    sent_fw_update = 1;
-    EnableWindow(hExitButton, TRUE);
-    EnableWindow(hConfigButton, TRUE);
+    // Until the printer has had its settle time, the computer stays awake.
+    stayAwake(TRUE);
+    if (SendDataTo(printer, lpFirmwareFileData, dwFirmwareFileSize, p_progressBar)) {
+        EnableWindow(hSendButton, FALSE);
+        EnableWindow(hConfigButton, FALSE);
+        EnableWindow(hExitButton, FALSE);
+        ScrollbarWait(SETTLE_SECONDS);
+        SendDlgItemMessageA(dialog, IDC_FACE, STM_SETIMAGE, IMAGE_BITMAP, (LPARAM)hFaceSmile);
+        sent_fw_update = 1;
+        EnableWindow(hExitButton, TRUE);
+        EnableWindow(hConfigButton, TRUE);
+        if (closeRequested)
+            waitHandlingMessages(FACE_SHOWN_MS);
+    }
+    stayAwake(FALSE);
 }
 
 static void onPrintConfig(HWND dialog)
@@ -154,15 +177,28 @@ INT_PTR CALLBACK DialogFunc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
             return 0;
         switch (LOWORD(wParam)) {
         case IDC_EXIT:          onExit(dialog); break;
-        case IDC_SEND_FIRMWARE: onSendFirmware(dialog); break;
-        case IDC_PRINT_CONFIG:  onPrintConfig(dialog); break;
+        case IDC_SEND_FIRMWARE: runSend(dialog, onSendFirmware); break;
+        case IDC_PRINT_CONFIG:  runSend(dialog, onPrintConfig); break;
         case IDC_NET:           onNet(); break;
         }
         return 0;
     case WM_CLOSE:
+        if (sendsUnderWay > 0)
+            closeRequested = 1;
+        else
+            EndDialog(dialog, 0);
+        return 1;
     case WM_DESTROY:
         EndDialog(dialog, 0);
         return 1;
+    case WM_QUERYENDSESSION:
+        // No while a send is under way; Windows' shut-down screen says why.
+        SetWindowLongPtrA(dialog, DWLP_MSGRESULT, sessionMayEnd());
+        return 1;
+    case WM_ENDSESSION:
+        if (wParam)
+            sessionEnds();
+        return 0;
     }
     return 0;
 }

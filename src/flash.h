@@ -26,8 +26,8 @@ extern int sent_fw_update;   // 1 after the first successful firmware send
 
 // Sends to the printer named `printer` through the spooler, or, in network
 // mode, to the host in the host box: 1 when sent, 0 when not (the operator
-// has been told why). A network send shows on `progress`, when given, what
-// the printer has taken.
+// has been told why). Shows on `progress`, when given, what the printer or
+// its spooler has taken.
 int SendDataTo(const char *printer, const BYTE *data, DWORD size, CProgressBar *progress = NULL);
 
 INT_PTR CALLBACK DialogFunc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

@@ -10,6 +10,7 @@
 #include "messages.h"
 #include "progressbar.h"
 #include "resource.h"
+#include "session.h"
 #include "waits.h"
 
 static const unsigned short PRINTER_PORT = 9100;
@@ -70,17 +71,17 @@ static int waitOneSlice(SOCKET connection, int wanted)
            (FD_ISSET(connection, &broken) ? BROKEN : 0);
 }
 
-// Leaves the reason a connection broke as the last socket error: the
-// connection's own error where it has one, else the failing call's.
-static int broke(SOCKET connection)
+// Why a connection broke: its own error where it has one, else the error of
+// the call that failed.
+static int connectionError(SOCKET connection)
 {
     int callError = WSAGetLastError(), error = 0, size = sizeof error;
     if (getsockopt(connection, SOL_SOCKET, SO_ERROR, (char *)&error, &size) == SOCKET_ERROR || error == 0)
         error = callError != 0 ? callError : WSAECONNRESET;
-    WSASetLastError(error);
-    return 0;
+    return error;
 }
 
+// Leaves `error` as the last socket error, for the box; 0, the failure.
 static int failWith(int error)
 {
     WSASetLastError(error);
@@ -124,25 +125,26 @@ static int hearPrinter(SOCKET connection)
     if (got == 0 && getsockopt(connection, SOL_SOCKET, SO_ERROR, (char *)&error, &size) != SOCKET_ERROR &&
         error == 0)
         return 0;
-    broke(connection);
+    failWith(connectionError(connection));
     return SOCKET_ERROR;
 }
 
-// Waits one slice on the connection, reading what the printer says, until
-// it closes its side. BROKEN when the connection broke, the reason left as
-// the last socket error; else what the connection became ready for.
-static int waitAndListen(SOCKET connection, int wanted, int *printerSpeaks)
+// Waits one slice on the connection, reading what the printer says while
+// `printerSideOpen`, until it closes its side. BROKEN when the connection
+// broke, the reason left as the last socket error; else what the connection
+// became ready for.
+static int waitAndListen(SOCKET connection, int wanted, int *printerSideOpen)
 {
-    int ready = waitOneSlice(connection, wanted | (*printerSpeaks ? READABLE : 0));
+    int ready = waitOneSlice(connection, wanted | (*printerSideOpen ? READABLE : 0));
     if (ready & BROKEN) {
-        broke(connection);
+        failWith(connectionError(connection));
         return BROKEN;
     }
     if (ready & READABLE) {
         int heard = hearPrinter(connection);
         if (heard == SOCKET_ERROR)
             return BROKEN;
-        *printerSpeaks = heard;
+        *printerSideOpen = heard;
     }
     return ready;
 }
@@ -170,9 +172,9 @@ static int handOver(SOCKET connection, const BYTE *data, DWORD size, CProgressBa
     // never run ahead of the printer.
     DWORD buffered = 2 * (DWORD)buffer;
     DWORD handed = 0, lastTaken = GetTickCount();
-    int printerSpeaks = 1;
+    int printerSideOpen = 1;
     while (handed < size) {
-        int ready = waitAndListen(connection, WRITABLE, &printerSpeaks);
+        int ready = waitAndListen(connection, WRITABLE, &printerSideOpen);
         if (ready & BROKEN)
             return 0;
         if (ready & WRITABLE) {
@@ -180,7 +182,7 @@ static int handOver(SOCKET connection, const BYTE *data, DWORD size, CProgressBa
             int piece = left > (DWORD)SEND_PIECE ? SEND_PIECE : (int)left;
             int sent = send(connection, (const char *)data + handed, piece, 0);
             if (sent == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK)
-                return broke(connection);
+                return failWith(connectionError(connection));
             if (sent > 0) {
                 handed += (DWORD)sent;
                 lastTaken = GetTickCount();
@@ -193,15 +195,18 @@ static int handOver(SOCKET connection, const BYTE *data, DWORD size, CProgressBa
     return 1;
 }
 
-// The connection's state in the system's TCP table; MIB_TCP_STATE_CLOSED
-// when it has left the table (a reset connection does so at once), 0 when
-// the table cannot be read.
-static DWORD tcpState(SOCKET connection, const sockaddr_in *printer)
+// Reads the connection's state from the system's TCP table into `state`:
+// MIB_TCP_STATE_CLOSED when it has left the table (a reset connection does
+// so at once). NO_ERROR, or the code of the call that failed, then named in
+// `call`.
+static DWORD readTcpState(SOCKET connection, const sockaddr_in *printer, DWORD *state, const char **call)
 {
     sockaddr_in local;
     int length = sizeof local;
-    if (getsockname(connection, (sockaddr *)&local, &length) == SOCKET_ERROR)
-        return 0;
+    if (getsockname(connection, (sockaddr *)&local, &length) == SOCKET_ERROR) {
+        *call = "getsockname";
+        return (DWORD)WSAGetLastError();
+    }
     ULONG bytes = 0;
     MIB_TCPTABLE *table = NULL;
     DWORD result = ERROR_INSUFFICIENT_BUFFER;
@@ -209,56 +214,89 @@ static DWORD tcpState(SOCKET connection, const sockaddr_in *printer)
     for (int tries = 0; tries < 3 && result == ERROR_INSUFFICIENT_BUFFER; tries++) {
         free(table);
         table = bytes > 0 ? (MIB_TCPTABLE *)malloc(bytes) : NULL;
-        if (bytes > 0 && table == NULL)
-            return 0;
+        if (bytes > 0 && table == NULL) {
+            *call = "GetTcpTable";
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
         result = GetTcpTable(table, &bytes, FALSE);
     }
-    int listed = result == NO_ERROR && table != NULL;
-    DWORD state = listed ? MIB_TCP_STATE_CLOSED : 0;
-    for (DWORD i = 0; listed && i < table->dwNumEntries; i++) {
+    if (result != NO_ERROR)
+        *call = "GetTcpTable";
+    *state = MIB_TCP_STATE_CLOSED;
+    for (DWORD i = 0; result == NO_ERROR && table != NULL && i < table->dwNumEntries; i++) {
         const MIB_TCPROW &row = table->table[i];
         if (row.dwLocalAddr == local.sin_addr.s_addr && (u_short)row.dwLocalPort == local.sin_port &&
             row.dwRemoteAddr == printer->sin_addr.s_addr && (u_short)row.dwRemotePort == printer->sin_port)
-            state = row.dwState;
+            *state = row.dwState;
     }
     free(table);
-    return state;
+    return result;
 }
 
-// Says we are done and waits until the printer's system has acknowledged
-// every byte and the end: the system's TCP table then shows the connection
-// as FIN_WAIT2, or TIME_WAIT once the printer closed its side too. A send
-// buffer says nothing about that, and a printer that vanished meanwhile would
-// look like one that took everything. Whatever the printer says is read, and
-// a reset is a failed send, up to LAST_WORD_MS after the acknowledgement.
-static int printerAcknowledgedEverything(SOCKET connection, const sockaddr_in *printer)
+// Tells the printer that the image is over: no more bytes will come.
+static int endStream(SOCKET connection)
 {
     if (shutdown(connection, 1 /* SD_SEND */) == SOCKET_ERROR)
-        return broke(connection);
-    DWORD handedAt = GetTickCount(), acknowledgedAt = 0;
-    int printerSpeaks = 1;
+        return failWith(connectionError(connection));
+    return 1;
+}
+
+// Waits until the printer's system has acknowledged every byte and the end:
+// the system's TCP table then shows the connection as FIN_WAIT2, or
+// TIME_WAIT once the printer closed its side too. A send buffer says nothing
+// about that, and a printer that vanished meanwhile would look like one that
+// took everything. Whatever the printer says is read, and a reset is a
+// failed send, up to LAST_WORD_MS after the acknowledgement. Without the
+// table the program cannot know: that is a failed send at once, with the
+// code of the call that failed, named in `call`.
+static int waitForAcknowledgement(SOCKET connection, const sockaddr_in *printer, const char **call)
+{
+    DWORD endedAt = GetTickCount(), acknowledgedAt = 0;
+    int printerSideOpen = 1;
     for (;;) {
-        if (waitAndListen(connection, 0, &printerSpeaks) & BROKEN)
+        if (waitAndListen(connection, 0, &printerSideOpen) & BROKEN)
             return 0;
-        DWORD state = tcpState(connection, printer), now = GetTickCount();
+        DWORD state = 0, unreadable = readTcpState(connection, printer, &state, call), now = GetTickCount();
+        if (unreadable != NO_ERROR)
+            return failWith((int)unreadable);
         if (state == MIB_TCP_STATE_TIME_WAIT)
             return 1;
         if (state == MIB_TCP_STATE_CLOSED) {
             // Gone without TIME_WAIT: reset, or given up by the system; the
             // connection's own error says which.
             WSASetLastError(WSAECONNRESET);
-            return broke(connection);
+            return failWith(connectionError(connection));
         }
         if (state == MIB_TCP_STATE_FIN_WAIT2 && acknowledgedAt == 0)
             acknowledgedAt = now;
         if (acknowledgedAt != 0 && now - acknowledgedAt >= LAST_WORD_MS)
             return 1;
-        if (acknowledgedAt == 0 && now - handedAt >= STALL_MS)
+        if (acknowledgedAt == 0 && now - endedAt >= STALL_MS)
             return failWith(WSAETIMEDOUT);
     }
 }
 
+// Once the printer's system has everything, the close must be an orderly
+// one: a reset now could make the printer drop what it holds but has not
+// read yet. Whatever the printer said last is read first, or the system
+// would reset the connection for that.
+static int readyOrderlyClose(SOCKET connection, const char **call)
+{
+    char discarded[512];
+    while (recv(connection, discarded, sizeof discarded, 0) > 0) {
+    }
+    linger orderly = { 0, 0 };
+    if (setsockopt(connection, SOL_SOCKET, SO_LINGER, (const char *)&orderly, sizeof orderly) == SOCKET_ERROR) {
+        *call = "setsockopt";
+        return 0;
+    }
+    return 1;
+}
+
 // A connection that does not block, with a send buffer sized for the link.
+// Until the printer's system has everything, any close resets it, the
+// system's own at the end of a killed process included: a printer that saw
+// an orderly end after half an image might take it for a whole one.
 static SOCKET openConnection(void)
 {
     SOCKET connection = socket(AF_INET, SOCK_STREAM, 0);
@@ -268,10 +306,12 @@ static SOCKET openConnection(void)
     }
     u_long nonBlocking = 1;
     int buffer = SEND_BUFFER;
+    linger reset = { 1, 0 };
     const char *failed = NULL;
     if (ioctlsocket(connection, FIONBIO, &nonBlocking) == SOCKET_ERROR)
         failed = "ioctlsocket";
-    else if (setsockopt(connection, SOL_SOCKET, SO_SNDBUF, (const char *)&buffer, sizeof buffer) == SOCKET_ERROR)
+    else if (setsockopt(connection, SOL_SOCKET, SO_SNDBUF, (const char *)&buffer, sizeof buffer) == SOCKET_ERROR ||
+             setsockopt(connection, SOL_SOCKET, SO_LINGER, (const char *)&reset, sizeof reset) == SOCKET_ERROR)
         failed = "setsockopt";
     if (failed != NULL) {
         int error = WSAGetLastError();
@@ -298,34 +338,41 @@ int isSafeHostText(const char *host)
     return strcmp(inet_ntoa(read), host) == 0;
 }
 
+// The connection a send is under way on, for the session's end to cut short.
+static SOCKET sending = INVALID_SOCKET;
+
+static void cutConnectionShort(void)
+{
+    closesocket(sending);   // a reset: see openConnection
+}
+
 static int sendOnConnection(const sockaddr_in *printer, const BYTE *data, DWORD size, CProgressBar *progress)
 {
     SOCKET connection = openConnection();
     if (connection == INVALID_SOCKET)
         return 0;
+    sending = connection;
+    guardSend(cutConnectionShort);
+    const char *failed = "send";   // the call a failure's box names
+    int connected = connectWithin(connection, printer);
+    int delivered = connected && handOver(connection, data, size, progress) && endStream(connection) &&
+                    waitForAcknowledgement(connection, printer, &failed) && readyOrderlyClose(connection, &failed);
+    if (sessionEnded())
+        return 0;   // the connection is gone, and the program with it
     // The connection is closed before any box: an Exit pressed while the
     // box is open finds nothing left to close.
-    if (!connectWithin(connection, printer)) {
-        closesocket(connection);
-        displayMsg1("Unable to connect to port 9100 on device");
-        return 0;
-    }
-    if (!handOver(connection, data, size, progress) || !printerAcknowledgedEverything(connection, printer)) {
-        int error = WSAGetLastError();
-        closesocket(connection);
-        WSASetLastError(error);
-        displayWSAError("send");
-        return 0;
-    }
-    // Whatever the printer said last is read before closing, or the close
-    // would reset the connection.
-    char discarded[512];
-    while (recv(connection, discarded, sizeof discarded, 0) > 0) {
-    }
+    int error = WSAGetLastError();
     closesocket(connection);
-    if (progress != NULL)
+    sending = INVALID_SOCKET;
+    releaseSend();
+    WSASetLastError(error);
+    if (!connected)
+        displayMsg1("Unable to connect to port 9100 on device");
+    else if (!delivered)
+        displayWSAError(failed);
+    else if (progress != NULL)
         progress->setPos(PROGRESS_STEPS);
-    return 1;
+    return delivered;
 }
 
 int SendDataToNetHost(const BYTE *data, DWORD size, CProgressBar *progress)

@@ -22,6 +22,17 @@ BOOL keepDialogAlive(UINT posted, MSG *answered)
     return taken;
 }
 
+// Sleeps 100 ms, then handles whatever came meanwhile.
+static void sleepATick(void)
+{
+    Sleep(100);
+    MSG message;
+    while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+}
+
 void ScrollbarWait(DWORD seconds)
 {
     DWORD ticks = seconds * 10;
@@ -29,14 +40,13 @@ void ScrollbarWait(DWORD seconds)
     p_progressBar->setStep(1);
     p_progressBar->setPos(0);
     for (DWORD i = 0; i < ticks; i++) {
-        Sleep(100);
-        // Keep the dialog painted. A close request is handled too; the
-        // dialog then ends once the wait is over.
-        MSG message;
-        while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&message);
-            DispatchMessageA(&message);
-        }
+        sleepATick();
         p_progressBar->step();
     }
+}
+
+void waitHandlingMessages(DWORD ms)
+{
+    for (DWORD waited = 0; waited < ms; waited += 100)
+        sleepATick();
 }

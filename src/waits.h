@@ -28,4 +28,7 @@ BOOL keepDialogAlive(UINT posted = 0, MSG *answered = NULL);
 // dialog painted. Every message is handled meanwhile, a close request too.
 void ScrollbarWait(DWORD seconds);
 
+// Waits `ms` in steps of 100 ms, handling every message meanwhile.
+void waitHandlingMessages(DWORD ms);
+
 #endif
