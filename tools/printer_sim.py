@@ -165,7 +165,10 @@ class Printer:
                     # Linger 0: close sends a reset instead of a FIN.
                     conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
                     return "reset by printer after %d bytes" % len(data)
-            chunk = conn.recv(want)
+            try:
+                chunk = conn.recv(want)
+            except ConnectionResetError:
+                return "reset by sender after %d bytes" % len(data)
             if not chunk:
                 return "closed by sender"
             data += chunk

@@ -15,6 +15,8 @@
 #   services.sh queues RUN_DIR --standard  back to the queues the tests start from
 #   services.sh cupsd RUN_DIR stop|start   stop this run's CUPS daemon; start a fresh
 #                                          one with the standard queues
+#   services.sh cupsd RUN_DIR pause|resume stop it answering (SIGSTOP; its sockets stay
+#                                          open, as a hung print server's), and let it go on
 #   services.sh env RUN_DIR WINEPREFIX WINE_LOADER
 #                                          the environment of a Wine program that uses
 #                                          them, as a line for the shell's eval
@@ -221,7 +223,11 @@ case $action in
     fi
     ;;
   cupsd)
-    if [ "${3:-}" = stop ]; then
+    if [ "${3:-}" = pause ] || [ "${3:-}" = resume ]; then
+      pid=$(recorded_pid cupsd) && [ "$(started_at "$pid")" = "$(cut -d' ' -f2 "$run/cupsd.pid")" ] ||
+        { echo "no CUPS daemon of this run" >&2; exit 1; }
+      kill "-$([ "$3" = pause ] && echo STOP || echo CONT)" "$pid"
+    elif [ "${3:-}" = stop ]; then
       pid=$(recorded_pid cupsd || echo none)
       stop_pid cupsd
       wait_for 10 eval "! kill -0 $pid 2>/dev/null" || { echo "cupsd $pid did not stop" >&2; exit 1; }
@@ -237,7 +243,7 @@ case $action in
     ;;
   *)
     echo "usage: $0 start RUN_DIR WINEPREFIX WINE_LOADER [STANDINS] | stop RUN_DIR WINEPREFIX WINE_LOADER | queues RUN_DIR NAME...|--standard" >&2
-    echo "       $0 cupsd RUN_DIR stop|start | env RUN_DIR WINEPREFIX WINE_LOADER | loader BUILD_TREE" >&2
+    echo "       $0 cupsd RUN_DIR stop|start|pause|resume | env RUN_DIR WINEPREFIX WINE_LOADER | loader BUILD_TREE" >&2
     exit 2
     ;;
 esac

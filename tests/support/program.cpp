@@ -75,12 +75,17 @@ Program::~Program()
 {
     if (process_.hProcess == nullptr)
         return;
+    terminate();
+    CloseHandle(process_.hThread);
+    CloseHandle(process_.hProcess);
+}
+
+void Program::terminate()
+{
     if (running()) {
         TerminateProcess(process_.hProcess, 255);
         WaitForSingleObject(process_.hProcess, 10000);
     }
-    CloseHandle(process_.hThread);
-    CloseHandle(process_.hProcess);
 }
 
 // Seen when the program was the first to open a window in a fresh run:

@@ -82,6 +82,8 @@ public:
 
     // The process.
     bool running() const;
+    // Ends it from outside, as Task Manager's End task does at last.
+    void terminate();
     // Waits for the process to end; false on time-out. `exitCode` and
     // `endedAt` (GetTickCount) are then set.
     bool waitForExit(DWORD timeoutMs);

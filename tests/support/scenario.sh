@@ -10,6 +10,7 @@
 #   remove NAME    delete the queue            reject NAME   reject its jobs
 #   disable NAME   stop it printing            held NAME     list the jobs CUPS holds for it
 #   enable NAME    let it print again          stop-cupsd    stop this run's CUPS daemon
+#   pause-cupsd    stop it answering (SIGSTOP) resume-cupsd  let it go on
 #   jobs           list every job CUPS has had, finished ones too
 #   buffers test|system   the private network's TCP buffers (tools/private-network.sh)
 #   spool-space KIB DIR   a tmpfs of KIB kibibytes over DIR, a Wine spool folder
@@ -31,7 +32,7 @@ fi
 
 "$wine_run" "$program" --gtest_filter="$case" &
 test_pid=$!
-cupsd_stopped= buffers_changed= spool_mount=
+cupsd_stopped= cupsd_paused= buffers_changed= spool_mount=
 while kill -0 "$test_pid" 2>/dev/null; do
   if [ -e "$request" ]; then
     # shellcheck disable=SC2046
@@ -45,6 +46,8 @@ while kill -0 "$test_pid" 2>/dev/null; do
       held) lpstat -o "$2" ;;
       jobs) lpstat -W all -o ;;
       stop-cupsd) cupsd_stopped=1; "$services" cupsd "$run" stop ;;
+      pause-cupsd) cupsd_paused=1; "$services" cupsd "$run" pause ;;
+      resume-cupsd) cupsd_paused=; "$services" cupsd "$run" resume ;;
       buffers) buffers_changed=1; "$(dirname "$services")/private-network.sh" --buffers "$2" ;;
       spool-space)
         case $3 in
@@ -63,6 +66,9 @@ wait "$test_pid"
 status=$?
 rm -f "$request" "$answer"
 
+if [ -n "$cupsd_paused" ]; then
+  "$services" cupsd "$run" resume || status=1
+fi
 if [ -n "$spool_mount" ]; then
   umount "$spool_mount" || status=1
 fi

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <string.h>
 #include <winspool.h>
 #include <commctrl.h>
 #include <stdlib.h>
@@ -209,6 +210,28 @@ std::string readFile(const std::string &path)
     std::ostringstream all;
     all << in.rdbuf();
     return all.str();
+}
+
+DWORD endSession()
+{
+    char line[] = "wineboot.exe --end-session";
+    STARTUPINFOA startup;
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    if (!CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return (DWORD)-1;
+    DWORD code = (DWORD)-1;
+    if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code;
+}
+
+std::string standardErrorSoFar()
+{
+    return readFile(windowsPath(environment("FLASH_OUTPUT")));
 }
 
 std::string firmwareImage()

@@ -110,6 +110,15 @@ std::string windowsPath(const std::string &unixPath);
 std::string environment(const char *name);
 std::string readFile(const std::string &path);
 
+// Ends the session as Windows does at log-off, restart or shut-down:
+// wineboot --end-session asks every window with WM_QUERYENDSESSION. Its exit
+// code: 0 when the session ended, 1 when a window said no.
+DWORD endSession();
+// What this process has written to its standard error so far, with the
+// programs it started: wine-run collects it all in one file (FLASH_OUTPUT),
+// Wine's traces (WINEDEBUG) among it.
+std::string standardErrorSoFar();
+
 
 // Asks a window every 20 ms from a thread of its own whether it answers, as
 // Windows does before it calls a window hung; with a progress bar, reads the

@@ -1,0 +1,142 @@
+// What the computer around the program may do in the middle of a firmware
+// send: end the session, end the program's process, ask it to close, leave
+// it with a print server that stops answering. None of it may cut a flash
+// short, and the printer must never take half an image for a whole one.
+// Each row is one run of the real program, sending to a printer that reads
+// 200 KB/s (the image takes about 10 s), or to a queue of a CUPS daemon
+// stopped (SIGSTOP) before the send; support/scenario.sh runs the case.
+#include <gtest/gtest.h>
+
+#include "program.h"
+
+namespace {
+
+enum Interruption { NOTHING, END_SESSION, END_PROCESS, CLOSE_REQUEST, WINDOW_MENU_CLOSE };
+enum Outcome { FACE, FACE_THEN_END, PROGRAM_GONE, BOX };
+
+struct Row {
+    const char *name;
+    bool network;          // else the spooler, its CUPS daemon stopped before the send
+    Interruption what;
+    bool inSettleWait;     // else while the image goes out
+    DWORD sessionEnds;     // wineboot's exit code: 1, a window said no; 0, the session ended
+    Outcome outcome;
+    const char *ended;     // how the printer's connection ended; "": no job
+};
+
+void PrintTo(const Row &row, std::ostream *out)
+{
+    *out << row.name;
+}
+
+// Under emulation every step of the program takes about ten times as long;
+// Windows calls a window hung after 5 s.
+DWORD answerWithinMs()
+{
+    return environment("FLASH_START_SECONDS").empty() ? 250 : 2500;
+}
+
+// The program's own calls that keep the computer awake, in order, from Wine's
+// trace of them (WINEDEBUG=warn+ntdll): "0024:warn:ntdll:NtSetThreadExecutionState
+// (0x80000001, ...)", the thread's id first.
+std::vector<std::string> awakeCalls(DWORD thread)
+{
+    char prefix[64];
+    snprintf(prefix, sizeof prefix, "%04lx:warn:ntdll:NtSetThreadExecutionState (", (unsigned long)thread);
+    std::vector<std::string> calls;
+    const std::string trace = standardErrorSoFar();
+    for (size_t at = trace.find(prefix); at != std::string::npos; at = trace.find(prefix, at + 1))
+        calls.push_back(trace.substr(at + strlen(prefix), 10));
+    return calls;
+}
+
+class Interruptions : public ProgramTest, public ::testing::WithParamInterface<Row> {};
+
+TEST_P(Interruptions, NeverCutAFlashShort)
+{
+    const Row &row = GetParam();
+    const std::string image = firmwareImage();
+    ASSERT_TRUE(start());
+    if (row.network) {
+        ASSERT_TRUE(enterHost("127.0.0.1"));
+        printer::behaveNextTime("--read-rate 200000");
+    } else {
+        ASSERT_TRUE(chooseQueue("velmora-main"));
+        ASSERT_TRUE(askScenarioScript("pause-cupsd"));
+    }
+    const DWORD thread = GetWindowThreadProcessId(program.dialog(), nullptr);
+    AnswerWatcher answers(program.dialog());
+    ASSERT_TRUE(program.alt('S'));
+    // The bar counts to 1000 while a connection or job is open, and to 200
+    // in the settle wait; a tenth of the image is with a slow printer.
+    if (row.inSettleWait)
+        ASSERT_TRUE(waitUntil([&] { return program.progressMaximum() == 200; }, 60000));
+    else
+        ASSERT_TRUE(waitUntil([&] {
+            return program.progressMaximum() == 1000 && (!row.network || program.progressPosition() >= 100);
+        }, 60000));
+
+    DWORD sessionEnds = 0;
+    switch (row.what) {
+    case NOTHING: break;
+    case END_SESSION: EXPECT_EQ(row.sessionEnds, sessionEnds = endSession()); break;
+    case END_PROCESS: program.terminate(); break;
+    case CLOSE_REQUEST: program.post(WM_CLOSE); break;
+    case WINDOW_MENU_CLOSE: program.post(WM_SYSCOMMAND, SC_CLOSE); break;
+    }
+    if (!row.network && row.outcome != BOX) {
+        ASSERT_TRUE(askScenarioScript("resume-cupsd"));
+    }
+
+    bool faceSeen = false;
+    switch (row.outcome) {
+    case FACE:
+    case FACE_THEN_END:
+        EXPECT_TRUE(faceSeen = waitForFace()) << "no face";
+        EXPECT_TRUE(program.visible(IDC_FACE)) << "the face is not on screen";
+        EXPECT_EQ(row.outcome == FACE_THEN_END, program.waitForExit(row.outcome == FACE_THEN_END ? 10000 : 0));
+        EXPECT_EQ(row.outcome == FACE_THEN_END ? 0u : STILL_ACTIVE, program.exitCode());
+        // Asked at Send Firmware to stay awake, let sleep once the wait is over.
+        EXPECT_EQ(std::vector<std::string>({ "0x80000001", "0x80000000" }), awakeCalls(thread));
+        break;
+    case PROGRAM_GONE:
+        EXPECT_TRUE(program.waitForExit(10000));
+        break;
+    case BOX:
+        EXPECT_TRUE(boxes.waitForBoxes(1, 120000));
+        EXPECT_EQ(std::vector<Box>({ { "Error", errorText(ERROR_TIMEOUT) } }), boxes.boxes());
+        break;
+    }
+    const DWORD longestUnanswered = answers.stop();
+    if (row.outcome != PROGRAM_GONE) {
+        EXPECT_LE(longestUnanswered, answerWithinMs()) << "ms the dialog left a message unanswered";
+    }
+    std::vector<Job> jobs = printer::waitForJobs(row.ended[0] == '\0' ? 0 : 1, 60000);
+    printf("%s: face %s, %s; wineboot %lu; the window answered within %lu ms; at the printer: %s\n", row.name,
+           faceSeen ? "shown" : "not shown", program.running() ? "running" : "ended",
+           (unsigned long)sessionEnds, (unsigned long)longestUnanswered,
+           jobs.empty() ? "nothing" : (std::to_string(jobs[0].data.size()) + " bytes, " + jobs[0].ended).c_str());
+    if (row.ended[0] == '\0') {
+        EXPECT_EQ(0u, printer::connectionsAccepted());
+        return;
+    }
+    ASSERT_EQ(1u, jobs.size());
+    EXPECT_EQ(0u, jobs[0].ended.find(row.ended)) << jobs[0].ended;
+    EXPECT_TRUE(image.compare(0, jobs[0].data.size(), jobs[0].data) == 0) << "not the image's first bytes";
+    EXPECT_EQ(jobs[0].ended == "closed by sender", jobs[0].data.size() == image.size())
+        << jobs[0].data.size() << " bytes, " << jobs[0].ended;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Interruptions,
+    ::testing::Values(
+        Row{ "session_ends_mid_send", true, END_SESSION, false, 1, FACE, "closed by sender" },
+        Row{ "session_ends_in_the_settle_wait", true, END_SESSION, true, 0, PROGRAM_GONE, "closed by sender" },
+        Row{ "process_ended_mid_send", true, END_PROCESS, false, 0, PROGRAM_GONE, "reset by sender" },
+        Row{ "close_request_mid_send", true, CLOSE_REQUEST, false, 0, FACE_THEN_END, "closed by sender" },
+        Row{ "window_menu_close_mid_send", true, WINDOW_MENU_CLOSE, false, 0, FACE_THEN_END, "closed by sender" },
+        Row{ "session_ends_while_the_print_server_hangs", false, END_SESSION, false, 1, FACE, "closed by sender" },
+        Row{ "print_server_never_answers", false, NOTHING, false, 0, BOX, "" }),
+    [](const ::testing::TestParamInfo<Row> &info) { return std::string(info.param.name); });
+
+}  // namespace
