@@ -155,4 +155,24 @@ TEST_F(NetworkDelivery, FailuresShowTheirBoxAndReturnZero)
                         "tools/private-network.sh";
 }
 
+// Without the system's TCP table the program cannot know whether the printer
+// acknowledged the image: the send fails at once, not after a minute of
+// waiting, and the printer sees an orderly end only after every byte. Runs
+// in the stand-in prefix, whose iphlpapi.dll cannot read the table.
+TEST_F(NetworkDelivery, UnreadableTcpTableFailsTheSendAtOnce)
+{
+    const std::string image = firmwareImage();
+    BoxWatcher boxes;
+    typeHost("127.0.0.1");
+    DWORD start = GetTickCount();
+    EXPECT_EQ(0, send(image));
+    EXPECT_LT(GetTickCount() - start, 30000u) << "waited as for a slow printer";
+    EXPECT_EQ(std::vector<Box>({ { "Error", "WSAError: GetTcpTable: 50" } }), boxes.boxes());
+    std::vector<Job> jobs = printer::waitForJobs(1, 10000);
+    ASSERT_EQ(1u, jobs.size());
+    EXPECT_TRUE(image.compare(0, jobs[0].data.size(), jobs[0].data) == 0) << "not the image's first bytes";
+    EXPECT_TRUE(jobs[0].ended == "closed by sender" ? jobs[0].data == image : jobs[0].ended.find("reset by sender") == 0)
+        << jobs[0].data.size() << " bytes, " << jobs[0].ended;
+}
+
 }  // namespace

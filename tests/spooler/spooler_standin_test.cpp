@@ -9,7 +9,10 @@
 
 #include <sstream>
 
+#include <commctrl.h>
+
 #include "flash.h"
+#include "progressbar.h"
 #include "resource.h"
 #include "test_support.h"
 
@@ -161,6 +164,20 @@ TEST_F(SpoolerStandin, EachFailingStepUndoesWhatWasStartedThenShowsOneBox)
         EXPECT_EQ(row.boxCode == 0 ? std::vector<Box>() : std::vector<Box>({ { "Error", errorText(row.boxCode) } }),
                   watcher.boxes());
     }
+}
+
+// The image goes to the spooler in pieces of 64 KiB, and the bar shows what
+// the spooler took: a write that fails at the third piece of four leaves it
+// half full.
+TEST_F(SpoolerStandin, TheBarShowsWhatTheSpoolerTook)
+{
+    const std::string payload(4 * 65536, 'x'), piece = "WritePrinter 65536";
+    CProgressBar bar(window, nullptr, 0, 0, 100, 10);
+    standin.failAt("WritePrinter", 3, ERROR_DISK_FULL);
+    BoxWatcher watcher;
+    EXPECT_EQ(0, SendDataToSpooler("velmora-main", (const BYTE *)payload.data(), (DWORD)payload.size(), &bar));
+    EXPECT_EQ(500, SendMessageA(bar.hBarWnd, PBM_GETPOS, 0, 0));
+    EXPECT_EQ(std::vector<std::string>({ OPEN, DOC, PAGE, piece, piece, piece, "AbortPrinter", CLOSE, BOX }), calls());
 }
 
 TEST_F(SpoolerStandin, PrinterListAsksOnceMoreWithRoomAskedForAndReportsFailureWithSizes)
