@@ -11,7 +11,7 @@
 
 namespace {
 
-enum Interruption { NOTHING, END_SESSION, END_PROCESS, CLOSE_REQUEST, WINDOW_MENU_CLOSE };
+enum Interruption { NOTHING, END_SESSION, SESSION_ENDS_ANYWAY, END_PROCESS, CLOSE_REQUEST, WINDOW_MENU_CLOSE };
 enum Outcome { FACE, FACE_THEN_END, PROGRAM_GONE, BOX };
 
 struct Row {
@@ -80,6 +80,13 @@ TEST_P(Interruptions, NeverCutAFlashShort)
     switch (row.what) {
     case NOTHING: break;
     case END_SESSION: EXPECT_EQ(row.sessionEnds, sessionEnds = endSession()); break;
+    case SESSION_ENDS_ANYWAY:
+        // "Shut down anyway": Windows says the session ends, and ends the
+        // process soon after. The printer has seen the reset by then.
+        EXPECT_TRUE(SendMessageTimeoutA(program.dialog(), WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, 5000, nullptr));
+        EXPECT_EQ(1u, printer::waitForJobs(1, 10000).size()) << "the connection is still open";
+        program.terminate();
+        break;
     case END_PROCESS: program.terminate(); break;
     case CLOSE_REQUEST: program.post(WM_CLOSE); break;
     case WINDOW_MENU_CLOSE: program.post(WM_SYSCOMMAND, SC_CLOSE); break;
@@ -132,6 +139,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Row{ "session_ends_mid_send", true, END_SESSION, false, 1, FACE, "closed by sender" },
         Row{ "session_ends_in_the_settle_wait", true, END_SESSION, true, 0, PROGRAM_GONE, "closed by sender" },
+        Row{ "session_ends_anyway_mid_send", true, SESSION_ENDS_ANYWAY, false, 0, PROGRAM_GONE, "reset by sender" },
         Row{ "process_ended_mid_send", true, END_PROCESS, false, 0, PROGRAM_GONE, "reset by sender" },
         Row{ "close_request_mid_send", true, CLOSE_REQUEST, false, 0, FACE_THEN_END, "closed by sender" },
         Row{ "window_menu_close_mid_send", true, WINDOW_MENU_CLOSE, false, 0, FACE_THEN_END, "closed by sender" },
