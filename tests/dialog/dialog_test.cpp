@@ -179,10 +179,7 @@ TEST_F(Dialog, SlowNetworkPrinterTheDialogAnswersAndItsBarMoves)
     AnswerWatcher answers(program.dialog(), program.progressBar());
     ASSERT_TRUE(program.alt('S'));
     ASSERT_TRUE(waitUntil([&] { return program.progressMaximum() == 200; }, 60000)) << "no settle wait";
-    // Under emulation (FLASH_START_SECONDS) every step of the program takes
-    // about ten times as long; Windows' limit for a hung window is 5 s.
-    EXPECT_LE(answers.stop(), environment("FLASH_START_SECONDS").empty() ? 250u : 2500u)
-        << "ms the dialog left a message unanswered";
+    EXPECT_LE(answers.stop(), answerBoundMs()) << "ms the dialog left a message unanswered";
     std::vector<int> shown = answers.barPositions();
     // The watcher may have seen the settle wait start the bar again from 0.
     size_t duringSend = std::is_sorted_until(shown.begin(), shown.end()) - shown.begin();

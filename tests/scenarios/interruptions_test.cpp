@@ -24,18 +24,6 @@ struct Row {
     const char *ended;     // how the printer's connection ended; "": no job
 };
 
-void PrintTo(const Row &row, std::ostream *out)
-{
-    *out << row.name;
-}
-
-// Under emulation every step of the program takes about ten times as long;
-// Windows calls a window hung after 5 s.
-DWORD answerWithinMs()
-{
-    return environment("FLASH_START_SECONDS").empty() ? 250 : 2500;
-}
-
 // The program's own calls that keep the computer awake, in order, from Wine's
 // trace of them (WINEDEBUG=warn+ntdll): "0024:warn:ntdll:NtSetThreadExecutionState
 // (0x80000001, ...)", the thread's id first.
@@ -69,12 +57,10 @@ TEST_P(Interruptions, NeverCutAFlashShort)
     ASSERT_TRUE(program.alt('S'));
     // The bar counts to 1000 while a connection or job is open, and to 200
     // in the settle wait; a tenth of the image is with a slow printer.
-    if (row.inSettleWait)
-        ASSERT_TRUE(waitUntil([&] { return program.progressMaximum() == 200; }, 60000));
-    else
-        ASSERT_TRUE(waitUntil([&] {
-            return program.progressMaximum() == 1000 && (!row.network || program.progressPosition() >= 100);
-        }, 60000));
+    ASSERT_TRUE(waitUntil([&] {
+        return row.inSettleWait ? program.progressMaximum() == 200
+                                : program.progressMaximum() == 1000 && (!row.network || program.progressPosition() >= 100);
+    }, 60000));
 
     DWORD sessionEnds = 0;
     switch (row.what) {
@@ -116,7 +102,7 @@ TEST_P(Interruptions, NeverCutAFlashShort)
     }
     const DWORD longestUnanswered = answers.stop();
     if (row.outcome != PROGRAM_GONE) {
-        EXPECT_LE(longestUnanswered, answerWithinMs()) << "ms the dialog left a message unanswered";
+        EXPECT_LE(longestUnanswered, answerBoundMs()) << "ms the dialog left a message unanswered";
     }
     std::vector<Job> jobs = printer::waitForJobs(row.ended[0] == '\0' ? 0 : 1, 60000);
     printf("%s: face %s, %s; wineboot %lu; the window answered within %lu ms; at the printer: %s\n", row.name,

@@ -368,6 +368,11 @@ bool askScenarioScript(const std::string &command, std::string *output)
 
 // ---------------------------------------------------------------- answers
 
+DWORD answerBoundMs()
+{
+    return environment("FLASH_START_SECONDS").empty() ? 250 : 2500;
+}
+
 AnswerWatcher::AnswerWatcher(HWND window, HWND bar) : window_(window), bar_(bar)
 {
     // Started once every member is there.

@@ -120,6 +120,12 @@ DWORD endSession();
 std::string standardErrorSoFar();
 
 
+// The longest a program's window may leave a message unanswered: 250 ms, or
+// ten times that where the program runs emulated (FLASH_START_SECONDS), where
+// every step takes about ten times as long. Windows calls a window hung
+// after 5 s.
+DWORD answerBoundMs();
+
 // Asks a window every 20 ms from a thread of its own whether it answers, as
 // Windows does before it calls a window hung; with a progress bar, reads the
 // bar's position each time too.
