@@ -28,5 +28,25 @@ sudo=()
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 dpkg --print-foreign-architectures | grep -qx i386 || "${sudo[@]}" dpkg --add-architecture i386
-"${sudo[@]}" apt-get update -qq
-"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+
+# A mirror halfway through an update serves package lists that do not match
+# its index, and apt refuses them; that passes by itself, so try a few times.
+# apt's own lines stay on the screen; ours comes last and says what to do.
+cause="most likely a Debian mirror is halfway through an update, or this machine cannot reach Debian's mirrors"
+advice="wait a while and run the same command again, and check the network if it keeps failing"
+
+tries=3
+for try in $(seq $tries); do
+  "${sudo[@]}" apt-get update -qq && break
+  if [ "$try" -eq $tries ]; then
+    echo "setup.sh: could not update the package lists (apt-get update failed $tries times): $cause; $advice." >&2
+    exit 1
+  fi
+  echo "setup.sh: apt-get update failed; trying again in 15 s." >&2
+  sleep 15
+done
+
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || {
+  echo "setup.sh: could not install ${missing[*]} (apt-get install failed): $cause; $advice." >&2
+  exit 1
+}

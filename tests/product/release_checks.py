@@ -21,7 +21,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TOOLS = os.path.join(HERE, "..", "..", "tools")
 TREES = ("one", "second-tree")   # different lengths, so that a path written into the program shows
 SIGNER = "Velmora throwaway test signer"
-# The stand-in image, written out here rather than taken from its generator.
+
+
 class Failed(Exception):
     pass
 
