@@ -12,9 +12,9 @@ treated, and a file JOBS/next-job holding the same options overrides them for
 the next connection only (it is removed when that connection is accepted).
 
     --status TEXT      send TEXT (backslash escapes allowed) as soon as the connection is accepted
-    --reset-after N    reset the connection after N bytes have arrived: at once
-                       if the sender's end arrives within 0.5 s, else after those
-                       0.5 s without reading (a sender caught mid-stream)
+    --reset-after N    reset the connection after N bytes have arrived: 0.2 s
+                       after the sender's end if that arrives within 0.5 s, else
+                       after those 0.5 s without reading (a sender caught mid-stream)
     --answer TEXT      after the sender has finished, send TEXT, then close
     --hold-open SECS   after the sender has finished, keep our side open SECS
     --read-rate B      read at most B bytes a second (a slow printer)
@@ -195,17 +195,19 @@ class Printer:
                 if want <= 0:
                     # Mid-stream, stop reading for a moment first: the
                     # sender's buffers fill and it is caught in the middle
-                    # of sending. A sender whose end arrives meanwhile had
-                    # sent everything: it is reset at once. The updater
-                    # listens for a reset for 0.7 s after it sees its end
-                    # acknowledged, which our system does when the end
-                    # arrives; the reset follows within a few ms of that,
-                    # or, if the end never came, before any acknowledgement
-                    # of it. Either way inside the window, unless this
-                    # thread is kept from running for most of 0.7 s.
+                    # of sending. A sender whose end arrives meanwhile has
+                    # sent everything, and our system acknowledges the end
+                    # as it arrives. The updater looks for that every 0.1 s,
+                    # then listens 0.7 s for a reset: this one comes 0.2 s
+                    # after the end, once it has looked and long before it
+                    # stops listening (unless this thread is kept from
+                    # running for half a second). An end that never came
+                    # was never acknowledged: the reset fails the send too.
                     deadline = time.monotonic() + 0.5
                     while not sender_ended(conn) and time.monotonic() < deadline:
                         time.sleep(0.005)
+                    if sender_ended(conn):
+                        time.sleep(0.2)
                     return "reset by printer after %d bytes" % len(data)
             chunk = conn.recv(want)
             if not chunk:
