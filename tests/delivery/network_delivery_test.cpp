@@ -73,9 +73,9 @@ TEST_F(NetworkDelivery, PrinterGetsEveryByteOnceAndTheConnectionIsClosed)
         { "image by name", "localhost", image, image, "" },
         { "configuration request", "127.0.0.1", configpage, CONFIG_REQUEST, "" },
         // A status line at connect that is never read, and a printer that
-        // keeps its side open for longer than the program waits.
+        // keeps its side open for far longer than the program may take.
         { "chatty printer that stays open", "127.0.0.1", image, image,
-          "--status '@PJL USTATUS DEVICE\\r\\nCODE=10001\\r\\n' --hold-open 20" },
+          "--status '@PJL USTATUS DEVICE\\r\\nCODE=10001\\r\\n' --hold-open 60" },
         { "printer answering after the job", "127.0.0.1", image, image, "--answer '@PJL USTATUS JOB\\r\\nEND\\r\\n'" },
     };
     BoxWatcher watcher;
@@ -86,7 +86,7 @@ TEST_F(NetworkDelivery, PrinterGetsEveryByteOnceAndTheConnectionIsClosed)
         typeHost(c.host);
         DWORD start = GetTickCount();
         EXPECT_EQ(1, send(c.payload));
-        EXPECT_LT(GetTickCount() - start, 15000u) << "the program waited for the printer to close";
+        EXPECT_LT(GetTickCount() - start, 30000u) << "the program waited for the printer to close";
         std::vector<Job> jobs = printer::waitForJobs(1, 10000);
         ASSERT_EQ(1u, jobs.size());
         EXPECT_TRUE(jobs[0].data == c.expected) << "received " << jobs[0].data.size() << " bytes";
