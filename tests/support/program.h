@@ -80,6 +80,12 @@ public:
     // Where the keyboard goes now, for messages of failed checks.
     std::string focusReport() const;
 
+    // Whether the dialog's thread answers a message within 10 s. It looks at
+    // its messages only in the dialog's loop, in a box, or during a send or
+    // the settle wait: so once the face is set, an answer means that the
+    // command is over and the buttons are as it left them.
+    bool answers() const;
+
     // The process.
     bool running() const;
     // Waits for the process to end; false on time-out. `exitCode` and
@@ -127,7 +133,8 @@ protected:
     STEP chooseQueue(const std::string &queue);
     // Presses Send Firmware; returns the boxes it brought, once all are closed.
     std::vector<Box> sendAndReadBoxes();
-    // Waits for the smiling face after a firmware send, and Exit enabled.
+    // Waits for the smiling face after a firmware send, and for the command
+    // to be over.
     bool waitForFace();
     // The program still answers as before: the buttons are `expected`, the
     // mode toggles, and Exit ends it with status 0.
