@@ -3,41 +3,31 @@
 #include <gtest/gtest.h>
 
 #include "flash.h"
-#include "resource.h"
+#include "host_window.h"
 #include "test_support.h"
 
 namespace {
 
-// A window with a host box (control 1006), standing in for the main dialog.
 class NetworkDelivery : public ::testing::Test {
 protected:
     void SetUp() override
     {
         WSADATA sockets;
         ASSERT_EQ(0, WSAStartup(0x0001, &sockets));
-        hMainWnd = CreateWindowA("STATIC", "", WS_OVERLAPPED, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
-        ASSERT_NE(nullptr, hMainWnd);
-        hostBox = CreateWindowA("EDIT", "", WS_CHILD | ES_AUTOHSCROLL, 0, 0, 90, 20, hMainWnd,
-                                (HMENU)(INT_PTR)IDC_HOST_EDIT, nullptr, nullptr);
-        ASSERT_NE(nullptr, hostBox);
+        ASSERT_TRUE(dialog.made());
         printer::clear();
     }
 
-    void TearDown() override
-    {
-        DestroyWindow(hMainWnd);
-        hMainWnd = nullptr;
-        WSACleanup();
-    }
+    void TearDown() override { WSACleanup(); }
 
-    void typeHost(const std::string &host) { SetWindowTextA(hostBox, host.c_str()); }
+    void typeHost(const std::string &host) { dialog.type(host); }
 
     int send(const std::string &payload)
     {
         return SendDataToNetHost((const BYTE *)payload.data(), (DWORD)payload.size());
     }
 
-    HWND hostBox = nullptr;
+    HostWindow dialog;
 };
 
 // Name lookups and connections beyond loopback only inside the private

@@ -11,8 +11,8 @@
 #include <commctrl.h>
 
 #include "flash.h"
+#include "host_window.h"
 #include "progressbar.h"
-#include "resource.h"
 #include "test_support.h"
 
 namespace {
@@ -103,12 +103,9 @@ TEST(VanishingPrinter, FailsUnlessThePrinterTookEveryByteWithEitherBuffers)
     const DWORD IMAGE = (DWORD)image.size();
     WSADATA sockets;
     ASSERT_EQ(0, WSAStartup(0x0001, &sockets));
-    hMainWnd = CreateWindowA("STATIC", "", WS_OVERLAPPED, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
-    ASSERT_NE(nullptr, hMainWnd);
-    HWND hostBox = CreateWindowA("EDIT", "", WS_CHILD | ES_AUTOHSCROLL, 0, 0, 90, 20, hMainWnd,
-                                 (HMENU)(INT_PTR)IDC_HOST_EDIT, nullptr, nullptr);
-    ASSERT_NE(nullptr, hostBox);
-    CProgressBar progress(hMainWnd, nullptr, 0, 40, 100, 20);
+    HostWindow dialog;
+    ASSERT_TRUE(dialog.made());
+    CProgressBar progress(dialog.window(), nullptr, 0, 40, 100, 20);
     barProcedure = (WNDPROC)SetWindowLongPtrA(progress.hBarWnd, GWLP_WNDPROC, (LONG_PTR)noteBarPositions);
 
     for (const char *buffers : { "test", "system" }) {
@@ -119,10 +116,10 @@ TEST(VanishingPrinter, FailsUnlessThePrinterTookEveryByteWithEitherBuffers)
             SCOPED_TRACE(std::string(row.name) + ", " + buffers + " buffers");
             printer::clear();
             printer::behaveNextTime(row.printerBehaves);
-            SetWindowTextA(hostBox, row.host);
+            dialog.type(row.host);
             BoxWatcher watcher;
             barGiven.clear();
-            AnswerWatcher answers(hMainWnd);
+            AnswerWatcher answers(dialog.window());
             DWORD start = GetTickCount();
             // The box is shown, read and closed before the call returns.
             const int sent = SendDataToNetHost((const BYTE *)image.data(), IMAGE, &progress);
@@ -167,8 +164,6 @@ TEST(VanishingPrinter, FailsUnlessThePrinterTookEveryByteWithEitherBuffers)
                 << jobs[0].data.size() << " bytes at the printer, not the image's first " << row.arrived;
         }
     }
-    DestroyWindow(hMainWnd);
-    hMainWnd = nullptr;
     WSACleanup();
 }
 
