@@ -30,8 +30,10 @@ size_t jobsCupsHad(const std::string &queue = "")
 
 class SpoolerFaults : public ProgramTest {
 protected:
-    // Under Wine every one of these fails at EndDocPrinter, with error 6: CUPS
-    // got no job, so none can reach the printer later.
+    // Wine's verdict: every one of these (a queue removed or refusing jobs,
+    // the CUPS daemon stopped) fails at EndDocPrinter, with error 6; what
+    // Windows' spooler says of them is not known here. CUPS got no job, so
+    // none can reach the printer later.
     void expectInvalidHandleBoxAndUsable(bool cupsRuns = true)
     {
         const size_t cupsHad = cupsRuns ? jobsCupsHad() : 0;
