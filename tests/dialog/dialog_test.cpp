@@ -127,7 +127,11 @@ TEST_F(Dialog, StartsInLocalModeAndItsKeysSwitchModeKeepingChoiceAndHostText)
     ASSERT_TRUE(program.choosePrinter(1));
     const std::string chosen = program.printers()[1];
     EXPECT_EQ(chosen, program.text(IDC_PRINTER_COMBO));
-    ASSERT_TRUE(program.toggleModeWithKeys());
+    bool byAltN = false;
+    ASSERT_TRUE(program.toggleModeWithKeys(&byAltN));
+    // On Windows Alt+N presses the zero-size Net button; Wine 8 only focuses
+    // it, and the step pressed Space.
+    EXPECT_TRUE(TODO_WINE(testing::AssertionResult(byAltN) << "Alt+N alone did not switch to network mode"));
     EXPECT_TRUE(program.visible(IDC_HOST_EDIT));
     EXPECT_TRUE(program.visible(IDC_HOST_LABEL));
     EXPECT_FALSE(program.visible(IDC_PRINTER_COMBO));

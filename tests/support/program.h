@@ -53,10 +53,10 @@ public:
     STEP alt(char letter);
     STEP press(WORD key);
     STEP type(const std::string &text);
-    // Network/local mode with the keys of the zero-size "&Net" button. On
-    // Windows Alt+N presses it; Wine only focuses it (todo_wine), and Space
-    // then presses it.
-    STEP toggleModeWithKeys();
+    // Network/local mode with the keys of the zero-size "&Net" button: Alt+N,
+    // and Space when Alt+N only focused it (as Wine does). `byAltN`, if
+    // given, tells whether Alt+N alone did it.
+    STEP toggleModeWithKeys(bool *byAltN = nullptr);
     // Tab until control `id` has the focus.
     STEP tabTo(int id);
     // Chooses `index` in the drop-down list: a click opens it, Home, Down...
