@@ -12,7 +12,9 @@ treated, and a file JOBS/next-job holding the same options overrides them for
 the next connection only (it is removed when that connection is accepted).
 
     --status TEXT      send TEXT (backslash escapes allowed) as soon as the connection is accepted
-    --reset-after N    reset the connection after N bytes have arrived
+    --reset-after N    reset the connection after N bytes have arrived: 0.2 s
+                       after the sender's end if that arrives within 0.5 s, else
+                       after those 0.5 s without reading (a sender caught mid-stream)
     --answer TEXT      after the sender has finished, send TEXT, then close
     --hold-open SECS   after the sender has finished, keep our side open SECS
     --read-rate B      read at most B bytes a second (a slow printer)
@@ -24,21 +26,31 @@ the next connection only (it is removed when that connection is accepted).
 A printer that vanished or stalled is recorded at once ("vanished after N
 bytes", "stalled after N bytes"); it keeps its side open for STAY_SECONDS
 and then closes it without a word.
+
+Each report also says what the printer's system held for the job when it
+was recorded, read or not, without reading it: held=BYTES (read, plus
+arrived but unread) and end=yes|no (whether the sender's end of the stream
+had arrived). For a printer that vanished that is read once nothing can
+reach it any more: had the sender been told that the printer has every byte
+and the end, the report says held=<all of them> and end=yes.
 """
 import argparse
 import codecs
+import fcntl
 import os
 import shlex
 import socket
 import struct
 import subprocess
 import sys
+import termios
 import threading
 import time
 
 PORT = 9100   # the raw printing port, where the updater sends
 UEL = b"\x1b%-12345X"
 RECEIVE_BUFFER = 65536
+TCP_CLOSE_WAIT = 8   # tcpi_state once the sender's end (its FIN) has arrived
 # How long a printer that vanished or stalled keeps its side of the
 # connection; longer than any sender waits for it.
 STAY_SECONDS = 180
@@ -81,6 +93,22 @@ def has_pjl_framing(data):
     return data.startswith(UEL + b"@PJL") and data.endswith(UEL)
 
 
+def sender_ended(conn):
+    """Whether our system has the sender's end of the stream: the first byte of
+    TCP_INFO is the connection's state."""
+    return conn.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 1)[0] == TCP_CLOSE_WAIT
+
+
+def holding(conn, data):
+    """What our system holds for the connection, without reading it: the bytes
+    read and those arrived but unread (FIONREAD), and whether the end came."""
+    try:
+        unread = struct.unpack("i", fcntl.ioctl(conn, termios.FIONREAD, struct.pack("i", 0)))[0]
+        return len(data) + unread, sender_ended(conn)
+    except OSError:
+        return len(data), False
+
+
 class Printer:
     def __init__(self, jobs, default):
         self.jobs = jobs
@@ -118,9 +146,15 @@ class Printer:
                 self.vanish(conn)
         except OSError as e:
             ended = "broken: %s" % (e.strerror or e)
+        held, end = holding(conn, data)
+        if ended.startswith("reset"):
+            # Linger 0: close sends a reset instead of a FIN, now, before
+            # the job is written down.
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            conn.close()
         # The job is over once the sender is done; what the printer does
         # with the connection afterwards is its own affair.
-        self.record(number, bytes(data), ended, time.monotonic() - started, accepted_at, arrival[0])
+        self.record(number, bytes(data), ended, time.monotonic() - started, accepted_at, arrival[0], held, end)
         try:
             if ended == "closed by sender":
                 if how.answer:
@@ -159,11 +193,21 @@ class Printer:
             if how.reset_after is not None:
                 want = min(want, how.reset_after - len(data))
                 if want <= 0:
-                    # Stop reading for a moment first: the sender's buffers
-                    # fill and it is caught in the middle of sending.
-                    time.sleep(0.5)
-                    # Linger 0: close sends a reset instead of a FIN.
-                    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                    # Mid-stream, stop reading for a moment first: the
+                    # sender's buffers fill and it is caught in the middle
+                    # of sending. A sender whose end arrives meanwhile has
+                    # sent everything, and our system acknowledges the end
+                    # as it arrives. The updater looks for that every 0.1 s,
+                    # then listens 0.7 s for a reset: this one comes 0.2 s
+                    # after the end, once it has looked and long before it
+                    # stops listening (unless this thread is kept from
+                    # running for half a second). An end that never came
+                    # was never acknowledged: the reset fails the send too.
+                    deadline = time.monotonic() + 0.5
+                    while not sender_ended(conn) and time.monotonic() < deadline:
+                        time.sleep(0.005)
+                    if sender_ended(conn):
+                        time.sleep(0.2)
                     return "reset by printer after %d bytes" % len(data)
             try:
                 chunk = conn.recv(want)
@@ -174,14 +218,16 @@ class Printer:
             data += chunk
             arrival[0] = time.time()
 
-    def record(self, number, data, ended, seconds, accepted_at, last_byte_at):
+    def record(self, number, data, ended, seconds, accepted_at, last_byte_at, held, end):
         base = os.path.join(self.jobs, "job-%d" % number)
         with open(base + ".bin", "wb") as f:
             f.write(data)
         # accepted_at, last_byte_at: wall-clock times (Unix seconds) of the
         # connection and of its last byte, for timing a sender from outside.
-        report = "bytes=%d\npjl=%s\nended=%s\nseconds=%.3f\naccepted_at=%.6f\nlast_byte_at=%.6f\n" % (
-            len(data), "yes" if has_pjl_framing(data) else "no", ended, seconds, accepted_at, last_byte_at)
+        # held, end: see the top of this file.
+        report = "bytes=%d\npjl=%s\nended=%s\nseconds=%.3f\naccepted_at=%.6f\nlast_byte_at=%.6f\nheld=%d\nend=%s\n" % (
+            len(data), "yes" if has_pjl_framing(data) else "no", ended, seconds, accepted_at, last_byte_at,
+            held, "yes" if end else "no")
         with open(base + ".tmp", "w") as f:
             f.write(report)
         os.replace(base + ".tmp", base + ".done")   # the report appears last, whole

@@ -82,7 +82,7 @@ void expectFirmwareSentAndSettled(Program &program, DWORD pressed, DWORD jobTime
     EXPECT_EQ(RGB(0, 0, 136), settle.barColour) << "the bar's filled part on screen";
     EXPECT_GE(settle.faceAfterMs, SETTLE_MS) << "0: no face";
     EXPECT_NE(nullptr, program.faceImage());
-    waitUntil([&] { return program.enabled(IDC_EXIT); }, 5000);
+    EXPECT_TRUE(program.answers()) << "no answer after the face";
     EXPECT_EQ(AFTER_FIRMWARE, buttons(program));
     EXPECT_EQ(200, program.progressMaximum());
     EXPECT_EQ(200, program.progressPosition()) << "bar not full";
@@ -127,7 +127,11 @@ TEST_F(Dialog, StartsInLocalModeAndItsKeysSwitchModeKeepingChoiceAndHostText)
     ASSERT_TRUE(program.choosePrinter(1));
     const std::string chosen = program.printers()[1];
     EXPECT_EQ(chosen, program.text(IDC_PRINTER_COMBO));
-    ASSERT_TRUE(program.toggleModeWithKeys());
+    bool byAltN = false;
+    ASSERT_TRUE(program.toggleModeWithKeys(&byAltN));
+    // On Windows Alt+N presses the zero-size Net button; Wine 8 only focuses
+    // it, and the step pressed Space.
+    EXPECT_TRUE(TODO_WINE(testing::AssertionResult(byAltN) << "Alt+N alone did not switch to network mode"));
     EXPECT_TRUE(program.visible(IDC_HOST_EDIT));
     EXPECT_TRUE(program.visible(IDC_HOST_LABEL));
     EXPECT_FALSE(program.visible(IDC_PRINTER_COMBO));
@@ -203,21 +207,22 @@ TEST_F(Dialog, RefusedConnectionShowsItsBoxAndChangesNothing)
     expectFailedSendChangesNothing({ "Info", "Unable to connect to port 9100 on device" });
 }
 
-// A printer that vanishes half-way, as one does that loses power: the box
-// once the system gives the connection up, no face, the program as before.
-TEST_F(Dialog, PrinterVanishingMidImageShowsItsBoxAndNoFace)
+// A printer that drops the connection half-way (a reset): the box, no face,
+// the program as before. How each way of failing mid-image is told is
+// VanishingPrinter's business.
+TEST_F(Dialog, PrinterResettingMidImageShowsItsBoxAndNoFace)
 {
     if (environment("FLASH_NETNS") != "1")
-        GTEST_SKIP() << "a printer vanishes only in the network of tools/private-network.sh";
+        GTEST_SKIP() << "printer-sized TCP buffers only in the network of tools/private-network.sh";
     ASSERT_TRUE(start());
     ASSERT_TRUE(enterHost("127.0.0.1"));
-    printer::behaveNextTime("--vanish-after 1048576");
-    EXPECT_EQ(std::vector<Box>({ { "Error", "WSAError: send: 10060" } }), sendAndReadBoxes());
+    printer::behaveNextTime("--reset-after 1048576");
+    EXPECT_EQ(std::vector<Box>({ { "Error", "WSAError: send: 10054" } }), sendAndReadBoxes());
     EXPECT_EQ(nullptr, program.faceImage());
     expectStillUsable(AT_START);
     std::vector<Job> jobs = printer::waitForJobs(1, 10000);
     ASSERT_EQ(1u, jobs.size());
-    EXPECT_EQ("vanished after 1048576 bytes", jobs[0].ended);
+    EXPECT_EQ("reset by printer after 1048576 bytes", jobs[0].ended);
 }
 
 TEST_F(Dialog, NoPrinterChosenShowsItsBoxAndChangesNothing)

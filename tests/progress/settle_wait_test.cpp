@@ -77,18 +77,20 @@ struct Poke {
     bool answered;   // the bar told its position while the wait went on
 };
 
-// Once the bar has moved, asks it where it is, as another program would,
-// then queues a message for the window and has it repainted.
+// Once the bar has moved, queues a message for the window and has it
+// repainted, then asks the bar where it is, as another program would. An
+// answer short of full came from inside the wait, which then found the
+// message and the paint queued before the question.
 DWORD WINAPI pokeWhileWaiting(void *context)
 {
     Poke *poke = static_cast<Poke *>(context);
     DWORD_PTR position = 0;
-    auto moved = [&] {
-        return SendMessageTimeoutA(poke->bar, PBM_GETPOS, 0, 0, SMTO_NORMAL, 5000, &position) && position >= 3;
-    };
-    poke->answered = waitUntil(moved, 10000) && position < 10;
+    auto ask = [&] { return SendMessageTimeoutA(poke->bar, PBM_GETPOS, 0, 0, SMTO_NORMAL, 5000, &position) != 0; };
+    if (!waitUntil([&] { return ask() && position >= 1; }, 10000))
+        return 0;
     PostMessageA(poke->host, WM_APP, 3, 0);
     InvalidateRect(poke->host, nullptr, TRUE);
+    poke->answered = ask() && position < 10;
     return 0;
 }
 

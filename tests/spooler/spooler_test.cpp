@@ -76,7 +76,9 @@ TEST_F(SpoolerQueues, RejectingQueueShowsErrorWithItsCodeAndReturnsZero)
     // A marker, so that a box showing a stale code cannot pass.
     SetLastError(0xdeadbeef);
     EXPECT_EQ(0, send("velmora-rejects", CONFIG_REQUEST));
-    // Wine's spooler hands the job to CUPS in EndDocPrinter, which fails.
+    // Wine's verdict: its spooler hands the job to CUPS in EndDocPrinter,
+    // which fails with 6. What Windows' spooler says of a queue that refuses
+    // jobs, and at which call, is not known here.
     EXPECT_EQ(std::vector<Box>({ { "Error", errorText(ERROR_INVALID_HANDLE) } }), watcher.boxes());
     // CUPS refused the job: none exists that could come later.
     EXPECT_EQ(0u, printer::connectionsAccepted()) << "the rejecting queue printed";

@@ -53,10 +53,10 @@ public:
     STEP alt(char letter);
     STEP press(WORD key);
     STEP type(const std::string &text);
-    // Network/local mode with the keys of the zero-size "&Net" button. On
-    // Windows Alt+N presses it; Wine only focuses it (todo_wine), and Space
-    // then presses it.
-    STEP toggleModeWithKeys();
+    // Network/local mode with the keys of the zero-size "&Net" button: Alt+N,
+    // and Space when Alt+N only focused it (as Wine does). `byAltN`, if
+    // given, tells whether Alt+N alone did it.
+    STEP toggleModeWithKeys(bool *byAltN = nullptr);
     // Tab until control `id` has the focus.
     STEP tabTo(int id);
     // Chooses `index` in the drop-down list: a click opens it, Home, Down...
@@ -79,6 +79,12 @@ public:
     int focusedControl() const;           // the id of the control with the focus; -1 for none
     // Where the keyboard goes now, for messages of failed checks.
     std::string focusReport() const;
+
+    // Whether the dialog's thread answers a message within 10 s. It looks at
+    // its messages only in the dialog's loop, in a box, or during a send or
+    // the settle wait: so once the face is set, an answer means that the
+    // command is over and the buttons are as it left them.
+    bool answers() const;
 
     // The process.
     bool running() const;
@@ -129,7 +135,8 @@ protected:
     STEP chooseQueue(const std::string &queue);
     // Presses Send Firmware; returns the boxes it brought, once all are closed.
     std::vector<Box> sendAndReadBoxes();
-    // Waits for the smiling face after a firmware send, and Exit enabled.
+    // Waits for the smiling face after a firmware send, and for the command
+    // to be over.
     bool waitForFace();
     // The program still answers as before: the buttons are `expected`, the
     // mode toggles, and Exit ends it with status 0.

@@ -327,7 +327,9 @@ std::vector<Job> waitForJobs(size_t count, DWORD timeoutMs)
         // The simulator writes each report after the job's bytes.
         std::string base = jobsFolder() + "\\job-" + std::to_string(n);
         std::string report = readFile(base + ".done");
-        Job job = { readFile(base + ".bin"), reportValue(report, "ended") };
+        Job job = { readFile(base + ".bin"), reportValue(report, "ended"),
+                    (size_t)strtoul(reportValue(report, "held").c_str(), nullptr, 10),
+                    reportValue(report, "end") == "yes" };
         jobs.push_back(job);
     }
     return jobs;

@@ -78,6 +78,11 @@ private:
 struct Job {
     std::string data;    // every byte received
     std::string ended;   // "closed by sender", "reset by printer after N bytes", ...
+    // What the printer's system held when the job was recorded: bytes read
+    // or arrived unread, and whether the sender's end had arrived. For a
+    // printer that vanished, all it ever had.
+    size_t held;
+    bool end;
 };
 
 // The printer simulator that tools/services.sh runs on 127.0.0.1:9100.
