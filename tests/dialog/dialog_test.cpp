@@ -76,7 +76,9 @@ void expectFirmwareSentAndSettled(Program &program, DWORD pressed, DWORD jobTime
 {
     Settle settle = watchSettleWait(program, pressed);
     expectOneJob(firmwareImage(), jobTimeoutMs);
-    EXPECT_TRUE(settle.waitStarted);
+    // Seen once under load: Alt+S changed nothing. Was it typed as an "s"?
+    EXPECT_TRUE(settle.waitStarted) << "host box \"" << program.text(IDC_HOST_EDIT) << "\"; "
+                                    << program.focusReport();
     EXPECT_TRUE(settle.allDisabled);
     EXPECT_EQ((Buttons{ false, false, false, false }), settle.enabledDuringWait) << "enabled during the wait";
     EXPECT_EQ(RGB(0, 0, 136), settle.barColour) << "the bar's filled part on screen";
