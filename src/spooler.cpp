@@ -9,7 +9,6 @@
 #include "spooler.h"
 
 #include <stdlib.h>
-#include <string.h>
 #include <winspool.h>
 
 #include "messages.h"
