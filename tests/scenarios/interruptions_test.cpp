@@ -7,6 +7,8 @@
 // stopped (SIGSTOP) before the send; support/scenario.sh runs the case.
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "program.h"
 
 namespace {
@@ -104,11 +106,24 @@ TEST_P(Interruptions, NeverCutAFlashShort)
     if (row.outcome != PROGRAM_GONE) {
         EXPECT_LE(longestUnanswered, answerBoundMs()) << "ms the dialog left a message unanswered";
     }
-    std::vector<Job> jobs = printer::waitForJobs(row.ended[0] == '\0' ? 0 : 1, 60000);
+    std::vector<Job> jobs = printer::waitForJobs(row.ended[0] == '\0' ? 0 : 1, row.what == END_PROCESS ? 10000 : 60000);
     printf("%s: face %s, %s; wineboot %lu; the window answered within %lu ms; at the printer: %s\n", row.name,
            faceSeen ? "shown" : "not shown", program.running() ? "running" : "ended",
            (unsigned long)sessionEnds, (unsigned long)longestUnanswered,
            jobs.empty() ? "nothing" : (std::to_string(jobs[0].data.size()) + " bytes, " + jobs[0].ended).c_str());
+    if (row.what == END_PROCESS && jobs.empty()) {
+        // Wine's server sometimes keeps the socket of a program it has ended
+        // (about one kill in twenty here): the connection stays open, idle,
+        // held by the server alone, until the server ends. On Windows the
+        // process's handles close with it. Every socket held so (one for
+        // each kill that met this) must still be set to reset when it goes.
+        std::string holders;
+        ASSERT_TRUE(askScenarioScript("sender-socket 9100", &holders));
+        printf("todo_wine: the printer saw no end; who holds the connection: %s", holders.c_str());
+        EXPECT_TRUE(underWine());
+        EXPECT_TRUE(std::regex_match(holders, std::regex("(wineserver\\w* linger=1,0\n)+"))) << holders;
+        return;
+    }
     if (row.ended[0] == '\0') {
         EXPECT_EQ(0u, printer::connectionsAccepted());
         return;

@@ -15,6 +15,8 @@
 #   buffers test|system   the private network's TCP buffers (tools/private-network.sh)
 #   spool-space KIB DIR   a tmpfs of KIB kibibytes over DIR, a Wine spool folder
 #                         (…/spool/printers), until the case ends
+#   sender-socket PORT    who holds each open connection to that port, with its
+#                         linger (sender_socket.py)
 # and gets RUN_DIR/scenario-answer: "ok" or "failed", then the command's output.
 services=$1 run=$2 wine_run=$3 program=$4 case=$5
 shift 5
@@ -48,6 +50,7 @@ while kill -0 "$test_pid" 2>/dev/null; do
       stop-cupsd) cupsd_stopped=1; "$services" cupsd "$run" stop ;;
       pause-cupsd) cupsd_paused=1; "$services" cupsd "$run" pause ;;
       resume-cupsd) cupsd_paused=; "$services" cupsd "$run" resume ;;
+      sender-socket) python3 "$(dirname "$0")/sender_socket.py" "$2" ;;
       buffers) buffers_changed=1; "$(dirname "$services")/private-network.sh" --buffers "$2" ;;
       spool-space)
         case $3 in
