@@ -30,7 +30,10 @@ void displayWSAError(const char *call)
 char *systemTextFor(DWORD code)
 {
     char *text = NULL;
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+    // Some texts have inserts ("%1 is not a valid Win32 application."): with
+    // no arguments to give, they are taken as they stand.
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER |
+                                      FORMAT_MESSAGE_IGNORE_INSERTS,
                                   NULL, code, 0x0400, (LPSTR)&text, 0, NULL);
     if (length == 0) {
         // Without a text nothing was allocated, whatever the pointer holds.
