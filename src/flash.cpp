@@ -4,13 +4,20 @@
 // commands; each send, the waits and the boxes have files of their own.
 #include "flash.h"
 
+#include <winsock.h>
+
 #include <stdlib.h>
 #include <string.h>
 
-#include "libraries.h"
+#include "delivery.h"
+#include "messages.h"
+#include "network.h"
+#include "payloads.h"
 #include "progressbar.h"
 #include "resource.h"
 #include "session.h"
+#include "settle.h"
+#include "spooler.h"
 
 static const DWORD SETTLE_SECONDS = 20;
 // Asked to close during a firmware send, the dialog shows the face this long
@@ -28,14 +35,19 @@ int sent_fw_update;
 
 int SendDataTo(const char *printer, const BYTE *data, DWORD size, CProgressBar *progress)
 {
-    if (directnet)
-        return SendDataToNetHost(data, size, progress);
+    if (directnet) {
+        // At most 254 characters of a host name and the terminator.
+        char host[256] = "";
+        SendMessageA(hHostBox, WM_GETTEXT, 255, (LPARAM)host);
+        return SendDataToNetHost(host, data, size, progress);
+    }
     return SendDataToSpooler(printer, data, size, progress);
 }
 
 static void initDialog(HWND dialog)
 {
     hMainWnd = dialog;
+    answerForSession(dialog);
 
     WSADATA sockets;
     int started = WSAStartup(0x0001, &sockets);
@@ -74,7 +86,7 @@ static void initDialog(HWND dialog)
     ShowWindow(hHostBox, SW_HIDE);
     ShowWindow(hHostText, SW_HIDE);
 
-    if (!FindDownloadableFile())
+    if (!FindDownloadableFile(hMainInstance))
         displayLastError();
     EnumLocalPrinters(dialog);
 }
@@ -96,6 +108,14 @@ static void onExit(HWND dialog)
 // operator has seen how the send ended (the box, or the face), or the dialog
 // would vanish in the middle.
 static int sendsUnderWay, closeRequested;
+
+static void requestClose(HWND dialog)
+{
+    if (sendsUnderWay > 0)
+        closeRequested = 1;
+    else
+        EndDialog(dialog, 0);
+}
 
 static void runSend(HWND dialog, void (*command)(HWND))
 {
@@ -122,7 +142,7 @@ static void onSendFirmware(HWND dialog)
         EnableWindow(hSendButton, FALSE);
         EnableWindow(hConfigButton, FALSE);
         EnableWindow(hExitButton, FALSE);
-        ScrollbarWait(SETTLE_SECONDS);
+        ScrollbarWait(p_progressBar, SETTLE_SECONDS);
         SendDlgItemMessageA(dialog, IDC_FACE, STM_SETIMAGE, IMAGE_BITMAP, (LPARAM)hFaceSmile);
         sent_fw_update = 1;
         EnableWindow(hExitButton, TRUE);
@@ -173,7 +193,8 @@ INT_PTR CALLBACK DialogFunc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
         initDialog(dialog);
         return 1;
     case WM_COMMAND:
-        if (answeringDuringSend)
+        // Sent by another program while a delivery runs: not taken.
+        if (waitingForDelivery())
             return 0;
         switch (LOWORD(wParam)) {
         case IDC_EXIT:          onExit(dialog); break;
@@ -183,10 +204,7 @@ INT_PTR CALLBACK DialogFunc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
         }
         return 0;
     case WM_CLOSE:
-        if (sendsUnderWay > 0)
-            closeRequested = 1;
-        else
-            EndDialog(dialog, 0);
+        requestClose(dialog);
         return 1;
     case WM_DESTROY:
         EndDialog(dialog, 0);
@@ -196,8 +214,14 @@ INT_PTR CALLBACK DialogFunc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
         SetWindowLongPtrA(dialog, DWLP_MSGRESULT, sessionMayEnd());
         return 1;
     case WM_ENDSESSION:
-        if (wParam)
+        // Ending: a delivery under way is cut short at once. Windows ends the
+        // process soon; where it does not (another program sent this, or
+        // the Restart Manager expects the program to close itself), the
+        // dialog closes as for a close request.
+        if (wParam) {
             sessionEnds();
+            requestClose(dialog);
+        }
         return 0;
     }
     return 0;
@@ -208,7 +232,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     (void)previous;
     (void)commandLine;
     (void)show;
-    searchSystemFolderOnly();
     hMainInstance = instance;
     if (DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), NULL, DialogFunc, 0) == -1) {
         // No dialog (a missing or damaged template): without this box the

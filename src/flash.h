@@ -1,16 +1,8 @@
-// The firmware updater's dialog and what it holds for the whole run; and,
-// for the tests that drive each piece on its own, the pieces it is made of.
+// The firmware updater's dialog and what it holds for the whole run.
 #ifndef FLASH_FLASH_H
 #define FLASH_FLASH_H
 
-#include <winsock.h>
 #include <windows.h>
-
-#include "messages.h"
-#include "network.h"
-#include "payloads.h"
-#include "spooler.h"
-#include "waits.h"
 
 class CProgressBar;
 

@@ -1,74 +1,60 @@
 // The network send: the payload as one raw TCP stream to the printer's port
-// 9100, on the dialog's own thread, which keeps answering throughout.
+// 9100. Its calls run in their order on the delivery's thread: look the
+// printer up, connect, hand every byte over, end the stream, wait until the
+// printer's system has acknowledged everything, and close in order once the
+// printer has had its say. The dialog's thread tells the operator how it went.
 #include "network.h"
 
 #include <iphlpapi.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "flash.h"
+#include "delivery.h"
 #include "messages.h"
-#include "progressbar.h"
-#include "resource.h"
-#include "session.h"
-#include "waits.h"
 
 static const unsigned short PRINTER_PORT = 9100;
 static const DWORD CONNECT_MS = 21000;     // how long Windows itself tries a printer that never answers
 // Once the printer's system has acknowledged every byte and the end, how
 // long it may still reset the connection, which means it dropped the job.
 static const DWORD LAST_WORD_MS = 700;
+// After that the printer may go on talking (status lines, as many send while
+// they work); the program reads it, for as long as the printer settles, and
+// closes only once the printer has closed its side or that time is over.
+static const DWORD LISTEN_AFTER_MS = 20000;
+// How often the acknowledgement is looked for in the system's TCP table.
+static const DWORD LOOK_MS = 100;
 // What the system may hold for the printer, unsent or unacknowledged: enough
 // to keep a 100 Mbit/s link with a 20 ms round trip busy, and no more, so
 // that what the bar shows stays close to what the printer has taken.
 static const int SEND_BUFFER = 256 * 1024;
 static const int SEND_PIECE = 0x10000;
-static const UINT WM_HOST_FOUND = WM_APP + 1;   // the answer to a name lookup
-static const int PROGRESS_STEPS = 1000;
+// Once every byte is handed over, the send buffer is lowered in steps of
+// this much: each step is passed once the printer has taken about as much.
+static const int TAIL_STEP = 16 * 1024;
+// Tries at reading the system's TCP table, which may grow between asking its
+// size and reading it.
+static const int TABLE_TRIES = 10;
 
-// The first IPv4 address of `host`. A name is looked up in the background,
-// which posts its answer to the dialog: a slow name server takes many
-// seconds. An address needs no lookup.
-static int lookUp(const char *host, in_addr *address)
-{
-    address->s_addr = inet_addr(host);
-    if (address->s_addr != INADDR_NONE)
-        return 1;
-    char answer[MAXGETHOSTSTRUCT];
-    HANDLE lookup = WSAAsyncGetHostByName(hMainWnd, WM_HOST_FOUND, host, answer, sizeof answer);
-    if (lookup == NULL)
-        return 0;
-    MSG found;
-    while (!keepDialogAlive(WM_HOST_FOUND, &found) || (HANDLE)found.wParam != lookup)
-        MsgWaitForMultipleObjects(0, NULL, FALSE, SLICE_MS, QS_POSTMESSAGE | QS_SENDMESSAGE | QS_PAINT);
-    const hostent *entry = (const hostent *)answer;
-    if (WSAGETASYNCERROR(found.lParam) != 0 || entry->h_addr_list == NULL || entry->h_addr_list[0] == NULL)
-        return 0;
-    memcpy(address, entry->h_addr_list[0], sizeof *address);
-    return 1;
-}
+enum NetStage { LOOKING_UP, CONNECTING, SENDING };
+
+struct NetSend : Delivery {
+    char host[256];
+    const BYTE *data;
+    SOCKET connection;        // under the lock: whoever takes it out closes it
+    sockaddr_in printer;
+    sockaddr_in local;        // the connection's own end, for the TCP table
+    BOOL printerSideOpen;     // the printer has not ended its side of the stream
+};
 
 enum { READABLE = 1, WRITABLE = 2, BROKEN = 4 };
 
-// Waits at most one slice for the connection to become `wanted`, after
-// letting the dialog catch up.
-static int waitOneSlice(SOCKET connection, int wanted)
+// ---------------------------------------------------------------- the delivery's thread
+
+// Leaves `error` as the last socket error; 0, the failure.
+static int failWith(int error)
 {
-    keepDialogAlive();
-    fd_set readable, writable, broken;
-    FD_ZERO(&readable);
-    FD_ZERO(&writable);
-    FD_ZERO(&broken);
-    if (wanted & READABLE)
-        FD_SET(connection, &readable);
-    if (wanted & WRITABLE)
-        FD_SET(connection, &writable);
-    FD_SET(connection, &broken);
-    timeval slice = { 0, (long)SLICE_MS * 1000 };
-    if (select(0, &readable, &writable, &broken, &slice) == SOCKET_ERROR)
-        return BROKEN;
-    return (FD_ISSET(connection, &readable) ? READABLE : 0) | (FD_ISSET(connection, &writable) ? WRITABLE : 0) |
-           (FD_ISSET(connection, &broken) ? BROKEN : 0);
+    WSASetLastError(error);
+    return 0;
 }
 
 // Why a connection broke: its own error where it has one, else the error of
@@ -81,246 +67,374 @@ static int connectionError(SOCKET connection)
     return error;
 }
 
-// Leaves `error` as the last socket error, for the box; 0, the failure.
-static int failWith(int error)
+// The connection's own error, 0 if none.
+static int pendingError(SOCKET connection)
 {
-    WSASetLastError(error);
-    return 0;
+    int error = 0, size = sizeof error;
+    if (getsockopt(connection, SOL_SOCKET, SO_ERROR, (char *)&error, &size) == SOCKET_ERROR)
+        return WSAGetLastError();
+    return error;
 }
 
-// Connects without blocking, giving up after CONNECT_MS.
+// The first IPv4 address of `host`. An address needs no lookup.
+static int lookUp(const char *host, in_addr *address)
+{
+    address->s_addr = inet_addr(host);
+    if (address->s_addr != INADDR_NONE)
+        return 1;
+    const hostent *entry = gethostbyname(host);
+    if (entry == NULL || entry->h_addr_list == NULL || entry->h_addr_list[0] == NULL)
+        return 0;
+    memcpy(address, entry->h_addr_list[0], sizeof *address);
+    return 1;
+}
+
+// Takes the connection out of the record, to close it: the dialog's thread
+// may have taken it already.
+static SOCKET takeConnection(NetSend *net)
+{
+    EnterCriticalSection(&net->lock);
+    SOCKET connection = net->connection;
+    net->connection = INVALID_SOCKET;
+    LeaveCriticalSection(&net->lock);
+    return connection;
+}
+
+static void closeConnection(NetSend *net)
+{
+    SOCKET connection = takeConnection(net);
+    if (connection != INVALID_SOCKET)
+        closesocket(connection);
+}
+
+// A connection that does not block, with a send buffer sized for the link.
+// Until the printer's system has everything, any close resets it, the
+// system's own at the end of a killed process included: a printer that saw
+// an orderly end after half an image might take it for a whole one. NULL, or
+// the call that failed.
+static const char *openConnection(NetSend *net, SOCKET *made)
+{
+    SOCKET connection = socket(AF_INET, SOCK_STREAM, 0);
+    if (connection == INVALID_SOCKET)
+        return "socket";
+    // Into the record at once, where the dialog's thread can close it.
+    EnterCriticalSection(&net->lock);
+    BOOL wanted = net->fate == DELIVERY_WANTED;
+    if (wanted)
+        net->connection = connection;
+    LeaveCriticalSection(&net->lock);
+    if (!wanted) {
+        closesocket(connection);
+        failWith(WSAECANCELLED);
+        return "socket";
+    }
+    *made = connection;
+    u_long nonBlocking = 1;
+    int buffer = SEND_BUFFER;
+    linger reset = { 1, 0 };
+    if (ioctlsocket(connection, FIONBIO, &nonBlocking) == SOCKET_ERROR)
+        return "ioctlsocket";
+    if (setsockopt(connection, SOL_SOCKET, SO_SNDBUF, (const char *)&buffer, sizeof buffer) == SOCKET_ERROR ||
+        setsockopt(connection, SOL_SOCKET, SO_LINGER, (const char *)&reset, sizeof reset) == SOCKET_ERROR)
+        return "setsockopt";
+    return NULL;
+}
+
+// Connects, giving up after CONNECT_MS. The only wait that watches for a
+// broken connection in select's exception set: once connected, that set
+// would also report urgent data from the printer.
 static int connectWithin(SOCKET connection, const sockaddr_in *printer)
 {
     if (connect(connection, (const sockaddr *)printer, sizeof *printer) != SOCKET_ERROR)
         return 1;
     if (WSAGetLastError() != WSAEWOULDBLOCK)
         return 0;
-    DWORD start = GetTickCount();
-    while (GetTickCount() - start < CONNECT_MS) {
-        int ready = waitOneSlice(connection, WRITABLE);
-        if (ready & BROKEN)
-            return 0;
-        if (ready & WRITABLE) {
-            int error = 0, size = sizeof error;
-            return getsockopt(connection, SOL_SOCKET, SO_ERROR, (char *)&error, &size) != SOCKET_ERROR &&
-                   error == 0;
-        }
-    }
-    return 0;
+    fd_set writable, broken;
+    FD_ZERO(&writable);
+    FD_ZERO(&broken);
+    FD_SET(connection, &writable);
+    FD_SET(connection, &broken);
+    timeval bound = { (long)(CONNECT_MS / 1000), 0 };
+    int ready = select(0, NULL, &writable, &broken, &bound);
+    if (ready == 0)
+        return failWith(WSAETIMEDOUT);
+    if (ready == SOCKET_ERROR || FD_ISSET(connection, &broken))
+        return failWith(connectionError(connection));
+    return pendingError(connection) == 0;
 }
 
 // Reads and discards what the printer says. Printers often send a status
 // line unasked; closing with it unread would make the system reset the
 // connection and drop what is still queued. 1: read, or nothing there;
-// 0: the printer closed its side in order; SOCKET_ERROR: the connection broke.
+// 0: the printer ended its side in order; SOCKET_ERROR: the connection
+// broke, its reason the last socket error.
 static int hearPrinter(SOCKET connection)
 {
     char discarded[512];
     int got = recv(connection, discarded, sizeof discarded, 0);
     if (got > 0 || (got == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK))
         return 1;
-    // Under Wine a reset that select has seen reads as an orderly close: the
+    // Under Wine a reset that select has seen reads as an orderly end: the
     // connection's own error tells them apart.
-    int error = 0, size = sizeof error;
-    if (got == 0 && getsockopt(connection, SOL_SOCKET, SO_ERROR, (char *)&error, &size) != SOCKET_ERROR &&
-        error == 0)
+    if (got == 0 && pendingError(connection) == 0)
         return 0;
     failWith(connectionError(connection));
     return SOCKET_ERROR;
 }
 
-// Waits one slice on the connection, reading what the printer says while
-// `printerSideOpen`, until it closes its side. BROKEN when the connection
-// broke, the reason left as the last socket error; else what the connection
-// became ready for.
-static int waitAndListen(SOCKET connection, int wanted, int *printerSideOpen)
+// Waits up to `ms` for the connection to become `wanted` (WRITABLE or
+// nothing), reading what the printer says meanwhile, until it ends its side.
+// What the connection became ready for; 0 when the time is over; BROKEN when
+// it broke, its reason left as the last socket error.
+static int waitOn(NetSend *net, SOCKET connection, int wanted, DWORD ms)
 {
-    int ready = waitOneSlice(connection, wanted | (*printerSideOpen ? READABLE : 0));
-    if (ready & BROKEN) {
+    fd_set readable, writable;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    if (net->printerSideOpen)
+        FD_SET(connection, &readable);
+    if (wanted & WRITABLE)
+        FD_SET(connection, &writable);
+    timeval bound = { (long)(ms / 1000), (long)(ms % 1000) * 1000 };
+    int ready = select(0, &readable, &writable, NULL, &bound);
+    if (ready == SOCKET_ERROR) {
         failWith(connectionError(connection));
         return BROKEN;
     }
-    if (ready & READABLE) {
+    if (FD_ISSET(connection, &readable)) {
         int heard = hearPrinter(connection);
         if (heard == SOCKET_ERROR)
             return BROKEN;
-        *printerSideOpen = heard;
+        net->printerSideOpen = heard;
     }
-    return ready;
+    return FD_ISSET(connection, &writable) ? WRITABLE : 0;
 }
 
-// What the printer's system has surely taken: what was handed over, less
-// what the send buffer may still hold.
-static void showTaken(CProgressBar *progress, DWORD handed, DWORD buffered, DWORD size)
+// Waits until the connection is writable, the printer taking nothing for
+// STALL_MS at most. 1, or 0 with the reason as the last socket error.
+static int waitUntilWritable(NetSend *net, SOCKET connection)
 {
-    if (progress != NULL && size > 0) {
-        DWORD taken = handed > buffered ? handed - buffered : 0;
-        progress->setPos((int)((unsigned long long)taken * PROGRESS_STEPS / size));
+    DWORD since = GetTickCount();
+    for (;;) {
+        DWORD waited = GetTickCount() - since;
+        if (waited >= STALL_MS)
+            return failWith(WSAETIMEDOUT);
+        int ready = waitOn(net, connection, WRITABLE, STALL_MS - waited);
+        if (ready == BROKEN)
+            return 0;
+        if (ready == WRITABLE)
+            return 1;
+        if (deliveryFate(net) != DELIVERY_WANTED)
+            return failWith(WSAECANCELLED);
     }
 }
 
 // Hands every byte to the connection as fast as the system takes them, one
-// piece each time it has room, so that the bar moves in small steps. A
-// printer that takes nothing for STALL_MS is gone.
-static int handOver(SOCKET connection, const BYTE *data, DWORD size, CProgressBar *progress)
+// piece each time it has room, so that the bar moves in small steps. What
+// the printer's system has surely taken is what was handed over less what
+// the send buffer may still hold.
+static int handOver(NetSend *net, SOCKET connection)
 {
-    int buffer = 0, length = sizeof buffer;
-    if (getsockopt(connection, SOL_SOCKET, SO_SNDBUF, (char *)&buffer, &length) == SOCKET_ERROR ||
-        buffer < SEND_BUFFER)
-        buffer = SEND_BUFFER;
     // Linux, under Wine, keeps up to twice what was asked for; the bar must
     // never run ahead of the printer.
-    DWORD buffered = 2 * (DWORD)buffer;
-    DWORD handed = 0, lastTaken = GetTickCount();
-    int printerSideOpen = 1;
-    while (handed < size) {
-        int ready = waitAndListen(connection, WRITABLE, &printerSideOpen);
-        if (ready & BROKEN)
+    const DWORD buffered = 2 * (DWORD)SEND_BUFFER;
+    DWORD handed = 0;
+    while (handed < net->size) {
+        if (!waitUntilWritable(net, connection))
             return 0;
-        if (ready & WRITABLE) {
-            DWORD left = size - handed;
-            int piece = left > (DWORD)SEND_PIECE ? SEND_PIECE : (int)left;
-            int sent = send(connection, (const char *)data + handed, piece, 0);
-            if (sent == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK)
-                return failWith(connectionError(connection));
-            if (sent > 0) {
-                handed += (DWORD)sent;
-                lastTaken = GetTickCount();
-                showTaken(progress, handed, buffered, size);
-            }
+        DWORD left = net->size - handed;
+        int piece = left > (DWORD)SEND_PIECE ? SEND_PIECE : (int)left;
+        int sent = send(connection, (const char *)net->data + handed, piece, 0);
+        if (sent == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK)
+            return failWith(connectionError(connection));
+        if (sent > 0) {
+            handed += (DWORD)sent;
+            noteTaken(net, handed > buffered ? handed - buffered : 0);
         }
-        if (GetTickCount() - lastTaken >= STALL_MS)
-            return failWith(WSAETIMEDOUT);
+    }
+    return 1;
+}
+
+// Every byte is with the system; what it still holds drains as the printer
+// takes it. A send buffer set smaller than what is held turns writable only
+// once the printer has taken enough, so lowering it step by step shows the
+// printer's progress: a printer that takes its last bytes slowly is not
+// taken for one that stopped. The stream's end goes out once the buffer is
+// at its least.
+static int waitForTail(NetSend *net, SOCKET connection)
+{
+    for (int limit = SEND_BUFFER - TAIL_STEP; limit >= 0; limit -= TAIL_STEP) {
+        if (setsockopt(connection, SOL_SOCKET, SO_SNDBUF, (const char *)&limit, sizeof limit) == SOCKET_ERROR)
+            return failWith(connectionError(connection));
+        if (!waitUntilWritable(net, connection))
+            return 0;
+        DWORD held = 2 * (DWORD)limit;
+        noteTaken(net, net->size > held ? net->size - held : 0);
     }
     return 1;
 }
 
 // Reads the connection's state from the system's TCP table into `state`:
-// MIB_TCP_STATE_CLOSED when it has left the table (a reset connection does
-// so at once). NO_ERROR, or the code of the call that failed, then named in
-// `call`.
-static DWORD readTcpState(SOCKET connection, const sockaddr_in *printer, DWORD *state, const char **call)
+// MIB_TCP_STATE_CLOSED once it has left the table. NO_ERROR, or the code of
+// GetTcpTable.
+static DWORD readTcpState(const NetSend *net, DWORD *state)
 {
-    sockaddr_in local;
-    int length = sizeof local;
-    if (getsockname(connection, (sockaddr *)&local, &length) == SOCKET_ERROR) {
-        *call = "getsockname";
-        return (DWORD)WSAGetLastError();
-    }
-    ULONG bytes = 0;
-    MIB_TCPTABLE *table = NULL;
-    DWORD result = ERROR_INSUFFICIENT_BUFFER;
-    // The table may grow between asking for its size and reading it.
-    for (int tries = 0; tries < 3 && result == ERROR_INSUFFICIENT_BUFFER; tries++) {
-        free(table);
-        table = bytes > 0 ? (MIB_TCPTABLE *)malloc(bytes) : NULL;
-        if (bytes > 0 && table == NULL) {
-            *call = "GetTcpTable";
-            return ERROR_NOT_ENOUGH_MEMORY;
-        }
-        result = GetTcpTable(table, &bytes, FALSE);
-    }
-    if (result != NO_ERROR)
-        *call = "GetTcpTable";
     *state = MIB_TCP_STATE_CLOSED;
-    for (DWORD i = 0; result == NO_ERROR && table != NULL && i < table->dwNumEntries; i++) {
+    MIB_TCPTABLE *table = NULL;
+    ULONG room = 0;
+    DWORD result = ERROR_INSUFFICIENT_BUFFER;
+    for (int tries = 0; tries < TABLE_TRIES && result == ERROR_INSUFFICIENT_BUFFER; tries++) {
+        free(table);
+        // Room for the connections other programs make meanwhile.
+        room += room / 2 + 64 * sizeof(MIB_TCPROW);
+        table = (MIB_TCPTABLE *)malloc(room);
+        if (table == NULL)
+            return ERROR_NOT_ENOUGH_MEMORY;
+        ULONG asked = room;
+        result = GetTcpTable(table, &asked, FALSE);
+        if (result == ERROR_INSUFFICIENT_BUFFER && asked > room)
+            room = asked;
+    }
+    for (DWORD i = 0; result == NO_ERROR && i < table->dwNumEntries; i++) {
         const MIB_TCPROW &row = table->table[i];
-        if (row.dwLocalAddr == local.sin_addr.s_addr && (u_short)row.dwLocalPort == local.sin_port &&
-            row.dwRemoteAddr == printer->sin_addr.s_addr && (u_short)row.dwRemotePort == printer->sin_port)
+        if (row.dwLocalAddr == net->local.sin_addr.s_addr && (u_short)row.dwLocalPort == net->local.sin_port &&
+            row.dwRemoteAddr == net->printer.sin_addr.s_addr && (u_short)row.dwRemotePort == net->printer.sin_port)
             *state = row.dwState;
     }
     free(table);
     return result;
 }
 
-// Tells the printer that the image is over: no more bytes will come.
-static int endStream(SOCKET connection)
+// Ends the stream and waits until the printer's system has acknowledged
+// every byte and the end, then listens LAST_WORD_MS more for a reset. A send
+// buffer says nothing of this, and a printer that vanished meanwhile would
+// look like one that took everything: the system's TCP table tells.
+//   FIN_WAIT2   the end is acknowledged, the printer's side still open;
+//   TIME_WAIT   both ends are over, in order: done;
+//   gone        a reset, or the system gave up; or, where the printer ended
+//               its side first (LAST_ACK), the acknowledgement of the end.
+// Windows' recv tells a reset from an orderly end; under Wine both read as
+// an orderly end, so the table decides where it can: a connection that
+// leaves it from FIN_WAIT2, or before the end was sent, was reset.
+// `call` names the call a failure's box names.
+static int waitForAcknowledgement(NetSend *net, SOCKET connection, const char **call)
 {
-    if (shutdown(connection, 1 /* SD_SEND */) == SOCKET_ERROR)
+    DWORD state = 0, unreadable = readTcpState(net, &state);
+    if (unreadable == NO_ERROR && state == MIB_TCP_STATE_CLOSED)
+        return failWith(WSAECONNRESET);
+    if (unreadable == NO_ERROR && shutdown(connection, 1 /* SD_SEND */) == SOCKET_ERROR)
         return failWith(connectionError(connection));
-    return 1;
-}
-
-// Waits until the printer's system has acknowledged every byte and the end:
-// the system's TCP table then shows the connection as FIN_WAIT2, or
-// TIME_WAIT once the printer closed its side too. A send buffer says nothing
-// about that, and a printer that vanished meanwhile would look like one that
-// took everything. Whatever the printer says is read, and a reset is a
-// failed send, up to LAST_WORD_MS after the acknowledgement. Without the
-// table the program cannot know: that is a failed send at once, with the
-// code of the call that failed, named in `call`.
-static int waitForAcknowledgement(SOCKET connection, const sockaddr_in *printer, const char **call)
-{
     DWORD endedAt = GetTickCount(), acknowledgedAt = 0;
-    int printerSideOpen = 1;
-    for (;;) {
-        if (waitAndListen(connection, 0, &printerSideOpen) & BROKEN)
-            return 0;
-        DWORD state = 0, unreadable = readTcpState(connection, printer, &state, call), now = GetTickCount();
-        if (unreadable != NO_ERROR)
-            return failWith((int)unreadable);
+    while (unreadable == NO_ERROR) {
         if (state == MIB_TCP_STATE_TIME_WAIT)
             return 1;
-        if (state == MIB_TCP_STATE_CLOSED) {
-            // Gone without TIME_WAIT: reset, or given up by the system; the
-            // connection's own error says which.
-            WSASetLastError(WSAECONNRESET);
-            return failWith(connectionError(connection));
-        }
         if (state == MIB_TCP_STATE_FIN_WAIT2 && acknowledgedAt == 0)
-            acknowledgedAt = now;
-        if (acknowledgedAt != 0 && now - acknowledgedAt >= LAST_WORD_MS)
+            acknowledgedAt = GetTickCount();
+        if (state == MIB_TCP_STATE_CLOSED) {
+            if (acknowledgedAt == 0 && net->printerSideOpen && hearPrinter(connection) == SOCKET_ERROR)
+                return 0;
+            int error = pendingError(connection);
+            if (acknowledgedAt == 0 && !net->printerSideOpen && error == 0)
+                return 1;
+            return failWith(error != 0 ? error : WSAECONNRESET);
+        }
+        if (acknowledgedAt != 0 && GetTickCount() - acknowledgedAt >= LAST_WORD_MS)
             return 1;
-        if (acknowledgedAt == 0 && now - endedAt >= STALL_MS)
+        if (acknowledgedAt == 0 && GetTickCount() - endedAt >= STALL_MS)
             return failWith(WSAETIMEDOUT);
+        if (deliveryFate(net) != DELIVERY_WANTED)
+            return failWith(WSAECANCELLED);
+        if (waitOn(net, connection, 0, LOOK_MS) == BROKEN)
+            return 0;
+        unreadable = readTcpState(net, &state);
     }
+    // Without the table the program cannot know: a failed send at once, not
+    // a minute's wait as for a slow printer.
+    *call = "GetTcpTable";
+    return failWith((int)unreadable);
 }
 
-// Once the printer's system has everything, the close must be an orderly
-// one: a reset now could make the printer drop what it holds but has not
-// read yet. Whatever the printer said last is read first, or the system
-// would reset the connection for that.
-static int readyOrderlyClose(SOCKET connection, const char **call)
+// Listens for `ms`, or until the printer ends its side: 1, or 0 when the
+// connection broke meanwhile, its reason the last socket error.
+static int listenToPrinter(NetSend *net, SOCKET connection, DWORD ms)
 {
-    char discarded[512];
-    while (recv(connection, discarded, sizeof discarded, 0) > 0) {
-    }
-    linger orderly = { 0, 0 };
-    if (setsockopt(connection, SOL_SOCKET, SO_LINGER, (const char *)&orderly, sizeof orderly) == SOCKET_ERROR) {
-        *call = "setsockopt";
-        return 0;
+    DWORD since = GetTickCount();
+    while (net->printerSideOpen) {
+        DWORD listened = GetTickCount() - since;
+        if (listened >= ms)
+            break;
+        if (waitOn(net, connection, 0, ms - listened) == BROKEN)
+            return 0;
     }
     return 1;
 }
 
-// A connection that does not block, with a send buffer sized for the link.
-// Until the printer's system has everything, any close resets it, the
-// system's own at the end of a killed process included: a printer that saw
-// an orderly end after half an image might take it for a whole one.
-static SOCKET openConnection(void)
+// From the connection to the printer's acknowledgement and its last word: 1,
+// or 0 with the call that failed in `call` and its code as the last socket
+// error.
+static int sendOnConnection(NetSend *net, SOCKET &connection, const char **call)
 {
-    SOCKET connection = socket(AF_INET, SOCK_STREAM, 0);
-    if (connection == INVALID_SOCKET) {
-        displayWSAError("socket");
-        return INVALID_SOCKET;
+    if ((*call = openConnection(net, &connection)) != NULL)
+        return 0;
+    *call = "connect";
+    if (!connectWithin(connection, &net->printer))
+        return 0;
+    *call = "getsockname";
+    int length = sizeof net->local;
+    if (getsockname(connection, (sockaddr *)&net->local, &length) == SOCKET_ERROR)
+        return 0;
+    *call = "send";
+    if (!reachStage(net, SENDING))
+        return failWith(WSAECANCELLED);
+    return handOver(net, connection) && waitForTail(net, connection) && waitForAcknowledgement(net, connection, call);
+}
+
+// The calls, in order. A failure closes the connection, with a reset, before
+// the outcome is told: an Exit pressed while the box is open finds nothing
+// left to close.
+static void sendOverNetwork(Delivery *delivery)
+{
+    NetSend *net = static_cast<NetSend *>(delivery);
+    if (!lookUp(net->host, &net->printer.sin_addr)) {
+        decideFailed(net, "gethostbyname", (DWORD)WSAGetLastError());
+        return;
     }
-    u_long nonBlocking = 1;
-    int buffer = SEND_BUFFER;
-    linger reset = { 1, 0 };
-    const char *failed = NULL;
-    if (ioctlsocket(connection, FIONBIO, &nonBlocking) == SOCKET_ERROR)
-        failed = "ioctlsocket";
-    else if (setsockopt(connection, SOL_SOCKET, SO_SNDBUF, (const char *)&buffer, sizeof buffer) == SOCKET_ERROR ||
-             setsockopt(connection, SOL_SOCKET, SO_LINGER, (const char *)&reset, sizeof reset) == SOCKET_ERROR)
-        failed = "setsockopt";
-    if (failed != NULL) {
-        int error = WSAGetLastError();
-        closesocket(connection);
-        WSASetLastError(error);
-        displayWSAError(failed);
-        return INVALID_SOCKET;
+    noteSignOfLife(net);
+    if (!reachStage(net, CONNECTING))
+        return;
+    SOCKET connection = INVALID_SOCKET;
+    const char *call = NULL;
+    linger orderly = { 0, 0 };
+    // Once the printer's system has everything, the close must be an orderly
+    // one, or the printer might drop what it holds but has not read.
+    if (!sendOnConnection(net, connection, &call) ||
+        (call = "setsockopt", setsockopt(connection, SOL_SOCKET, SO_LINGER, (const char *)&orderly,
+                                         sizeof orderly) == SOCKET_ERROR)) {
+        DWORD error = (DWORD)WSAGetLastError();
+        closeConnection(net);
+        decideFailed(net, call, error);
+        return;
     }
-    return connection;
+    decideDelivered(net);
+    listenToPrinter(net, connection, LISTEN_AFTER_MS);
+    closeConnection(net);
+}
+
+// ---------------------------------------------------------------- the dialog's thread
+
+// Given up or cut short: the connection ends now, with a reset (see
+// openConnection), which also ends the call the delivery's thread is in.
+static void stopSending(Delivery *delivery)
+{
+    NetSend *net = static_cast<NetSend *>(delivery);
+    if (net->connection != INVALID_SOCKET)
+        closesocket(net->connection);
+    net->connection = INVALID_SOCKET;
+}
+
+static void freeSend(Delivery *delivery)
+{
+    free(static_cast<NetSend *>(delivery));
 }
 
 int isSafeHostText(const char *host)
@@ -338,60 +452,58 @@ int isSafeHostText(const char *host)
     return strcmp(inet_ntoa(read), host) == 0;
 }
 
-// The connection a send is under way on, for the session's end to cut short.
-static SOCKET sending = INVALID_SOCKET;
-
-static void cutConnectionShort(void)
+// The operator's box for a send that did not end with everything at the
+// printer.
+static void tellFailure(const char *host, const Outcome &outcome)
 {
-    closesocket(sending);   // a reset: see openConnection
-}
-
-static int sendOnConnection(const sockaddr_in *printer, const BYTE *data, DWORD size, CProgressBar *progress)
-{
-    SOCKET connection = openConnection();
-    if (connection == INVALID_SOCKET)
-        return 0;
-    sending = connection;
-    guardSend(cutConnectionShort);
-    const char *failed = "send";   // the call a failure's box names
-    int connected = connectWithin(connection, printer);
-    int delivered = connected && handOver(connection, data, size, progress) && endStream(connection) &&
-                    waitForAcknowledgement(connection, printer, &failed) && readyOrderlyClose(connection, &failed);
-    if (sessionEnded())
-        return 0;   // the connection is gone, and the program with it
-    // The connection is closed before any box: an Exit pressed while the
-    // box is open finds nothing left to close.
-    int error = WSAGetLastError();
-    closesocket(connection);
-    sending = INVALID_SOCKET;
-    releaseSend();
-    WSASetLastError(error);
-    if (!connected)
+    if (outcome.fate == DELIVERY_CUT_SHORT) {
+        SetLastError(ERROR_CANCELLED);
+        displayLastError();
+    } else if (outcome.stage == LOOKING_UP) {
+        displayMsg2("Couldn't find printer: ", host);
+    } else if (outcome.stage == CONNECTING && (outcome.call == NULL || strcmp(outcome.call, "connect") == 0)) {
         displayMsg1("Unable to connect to port 9100 on device");
-    else if (!delivered)
-        displayWSAError(failed);
-    else if (progress != NULL)
-        progress->setPos(PROGRESS_STEPS);
-    return delivered;
+    } else {
+        WSASetLastError(outcome.fate == DELIVERY_GIVEN_UP ? WSAETIMEDOUT : (int)outcome.error);
+        displayWSAError(outcome.call != NULL ? outcome.call : "send");
+    }
 }
 
-int SendDataToNetHost(const BYTE *data, DWORD size, CProgressBar *progress)
+int SendDataToNetHost(const char *typed, const BYTE *data, DWORD size, CProgressBar *progress)
 {
-    char host[256];
-    if (SendDlgItemMessageA(hMainWnd, IDC_HOST_EDIT, WM_GETTEXT, 255, (LPARAM)host) == 0) {
+    // A host name has at most 254 characters: the rest is never looked at.
+    char host[255];
+    format_text(host, "%s", typed);
+    if (host[0] == '\0') {
         displayMsg1("Please Enter Host Name");
         return 0;
     }
-    sockaddr_in printer;
-    memset(&printer, 0, sizeof printer);
-    printer.sin_family = AF_INET;
-    printer.sin_port = htons(PRINTER_PORT);
-    if (progress != NULL)
-        progress->setRange(0, PROGRESS_STEPS);
-
-    if (!isSafeHostText(host) || !lookUp(host, &printer.sin_addr)) {
+    if (!isSafeHostText(host)) {
         displayMsg2("Couldn't find printer: ", host);
         return 0;
     }
-    return sendOnConnection(&printer, data, size, progress);
+    NetSend *net = (NetSend *)calloc(1, sizeof *net);
+    if (net == NULL) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        displayLastError();
+        return 0;
+    }
+    format_text(net->host, "%s", host);
+    net->data = data;
+    net->size = size;
+    net->connection = INVALID_SOCKET;
+    net->printer.sin_family = AF_INET;
+    net->printer.sin_port = htons(PRINTER_PORT);
+    net->printerSideOpen = TRUE;
+    net->run = sendOverNetwork;
+    net->stop = stopSending;
+    net->destroy = freeSend;
+    if (!startDelivery(net)) {
+        displayLastError();
+        return 0;
+    }
+    Outcome outcome = waitForDelivery(net, progress);
+    if (!outcome.delivered)
+        tellFailure(host, outcome);
+    return outcome.delivered;
 }

@@ -1,5 +1,5 @@
 // The network send: the payload as one raw TCP stream to port 9100 of the
-// printer named in the dialog's host box.
+// printer named by the operator.
 #ifndef FLASH_NETWORK_H
 #define FLASH_NETWORK_H
 
@@ -8,10 +8,11 @@
 
 class CProgressBar;
 
-// 1 when the printer's system has acknowledged every byte and the end of
-// the stream; 0 when not (the operator has been told why). Shows on
-// `progress`, when given, what the printer has taken.
-int SendDataToNetHost(const BYTE *data, DWORD size, CProgressBar *progress = NULL);
+// Sends to `host` (a name or an IPv4 address, as typed in the host box): 1
+// when the printer's system has acknowledged every byte and the end of the
+// stream; 0 when not, the operator told why. Shows on `progress`, when
+// given, what the printer has taken. Windows Sockets must be started.
+int SendDataToNetHost(const char *host, const BYTE *data, DWORD size, CProgressBar *progress = NULL);
 
 // 1 when the host box's text may go to the resolver: a name, or an IPv4
 // address written exactly as it prints back; 0 for any other form of an

@@ -1,6 +1,5 @@
 #include "payloads.h"
 
-#include "flash.h"
 #include "resource.h"
 
 const BYTE *lpFirmwareFileData;
@@ -10,17 +9,17 @@ const char *const configpage = "\x1b%-12345X@PJL DEFAULT TESTPAGE=SELFTEST\n\x1b
 const char *const localtext = "Select Printer to Update:";
 const char *const nettext = "Enter network printer name or IP address:";
 
-int FindDownloadableFile(void)
+int FindDownloadableFile(HMODULE module)
 {
-    HRSRC found = FindResourceA(hMainInstance, MAKEINTRESOURCEA(IDR_FIRMWARE), "FILE");
+    HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(IDR_FIRMWARE), "FILE");
     if (found == NULL)
         return 0;
-    HGLOBAL loaded = LoadResource(hMainInstance, found);
+    HGLOBAL loaded = LoadResource(module, found);
     if (loaded == NULL)
         return 0;
     lpFirmwareFileData = (const BYTE *)LockResource(loaded);
     if (lpFirmwareFileData == NULL)
         return 0;
-    dwFirmwareFileSize = SizeofResource(hMainInstance, found);
+    dwFirmwareFileSize = SizeofResource(module, found);
     return 1;
 }

@@ -12,8 +12,9 @@ extern const char *const configpage;
 extern const char *const localtext;
 extern const char *const nettext;
 
-// Finds the firmware image among the program's resources: 1 when found, 0
-// with the system's last error when not (the caller tells the operator).
-int FindDownloadableFile(void);
+// Finds the firmware image among the resources of `module`, the program: 1
+// when found, 0 with the system's last error when not (the caller tells the
+// operator).
+int FindDownloadableFile(HMODULE module);
 
 #endif

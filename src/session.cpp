@@ -1,13 +1,13 @@
 #include "session.h"
 
-#include "flash.h"
+#include "delivery.h"
 
 // Shown on Windows' shut-down screen beside the program's name.
 static const WCHAR WHY_NOT_NOW[] =
     L"A printer firmware update is in progress. Ending the session now can damage the printer.";
 
-static CutShort underWay;   // set while a send is guarded
-static BOOL ended;
+static HWND answering;
+static Delivery *guarded;
 
 // Windows Vista and later have these; before, and wherever they fail,
 // there is simply no reason on the screen.
@@ -19,48 +19,45 @@ static FARPROC fromUser32(const char *name)
     return GetProcAddress(GetModuleHandleA("user32.dll"), name);
 }
 
-// Both keep the last error as it was: a send's box tells the code of the
-// call that failed, not one these leave.
-void guardSend(CutShort cutShort)
+void answerForSession(HWND window)
+{
+    answering = window;
+}
+
+// Both keep the last error as it was: a box tells the code of the call that
+// failed, not one these leave.
+void guardDelivery(Delivery *delivery)
 {
     DWORD error = GetLastError();
-    underWay = cutShort;
+    guarded = delivery;
     BlockReasonCreate create = (BlockReasonCreate)(void *)fromUser32("ShutdownBlockReasonCreate");
-    if (create != NULL)
-        create(hMainWnd, WHY_NOT_NOW);
+    if (create != NULL && answering != NULL)
+        create(answering, WHY_NOT_NOW);
     SetLastError(error);
 }
 
-void releaseSend(void)
+void releaseDelivery(void)
 {
     DWORD error = GetLastError();
-    underWay = NULL;
+    guarded = NULL;
     BlockReasonDestroy destroy = (BlockReasonDestroy)(void *)fromUser32("ShutdownBlockReasonDestroy");
-    if (destroy != NULL)
-        destroy(hMainWnd);
+    if (destroy != NULL && answering != NULL)
+        destroy(answering);
     SetLastError(error);
 }
 
 BOOL sessionMayEnd(void)
 {
-    return underWay == NULL;
+    return guarded == NULL;
 }
 
 void sessionEnds(void)
 {
     // Windows ends it anyway ("Shut down anyway", a forced restart), and
-    // the process with it, soon.
-    if (underWay == NULL)
-        return;
-    ended = TRUE;
-    CutShort cutShort = underWay;
-    underWay = NULL;
-    cutShort();
-}
-
-BOOL sessionEnded(void)
-{
-    return ended;
+    // the process with it, soon: the delivery must end now, before this
+    // message is answered.
+    if (guarded != NULL)
+        cutDeliveryShort(guarded);
 }
 
 void stayAwake(BOOL awake)

@@ -1,201 +1,274 @@
 // The spooler: the payload as one raw print job, and the list of printers
 // the spooler knows.
 //
-// The spooler's calls block for as long as a print server takes: seconds
-// across a slow link, minutes when the server has stopped answering. So a
-// job's calls run on a thread of their own, in the order a job needs, while
-// the dialog's thread waits for them and keeps answering. Nothing else runs
-// on that thread: it touches no window, and every box is the dialog's.
+// A queue may pass a job's bytes on to the printer while they are still
+// being written (Windows' "Start printing immediately", its default), and a
+// job deleted part-way then ends at the printer as any job ends: the printer
+// could take part of an image for a whole one. So the job is paused as soon
+// as it exists and released only once it is whole; until then anything that
+// goes wrong, the process killed included, leaves at most a paused job that
+// never reaches the printer. A queue that prints directly cannot hold a job,
+// and gets nothing.
+//
+// The spooler's calls block for as long as a print server takes, minutes
+// when it has stopped answering: they run on the delivery's thread
+// (delivery.h). When the dialog stops waiting for them, that thread undoes
+// what it started once its call returns; the dialog's thread never calls the
+// spooler on the job's printer.
 #include "spooler.h"
 
 #include <stdlib.h>
 #include <winspool.h>
 
+#include "delivery.h"
 #include "messages.h"
-#include "progressbar.h"
 #include "resource.h"
-#include "session.h"
-#include "waits.h"
 
 BYTE printers[16384];
 
 // The image goes to the spooler in pieces, and the bar moves as it takes
 // each one: at once to a local queue, step by step across a slow link.
 static const DWORD PIECE = 0x10000;
-static const int PROGRESS_STEPS = 1000;
 
-// How far a job has got: what its clean-up must undo.
-enum JobStage { NOTHING_OPEN, PRINTER_OPEN, DOC_STARTED, WRITING, ENDED };
-// What the dialog wants of it.
-enum JobFate { WANTED, GIVEN_UP, CUT_SHORT };
-
-// One job, shared by the dialog's thread and the job's own; whichever lets
-// go of it last frees it.
-struct Job {
-    char printer[256];
-    const BYTE *data;
-    DWORD size;
-    HANDLE handle;           // the open printer
-    volatile LONG calls;     // the spooler's calls that have returned: signs of life
-    volatile LONG written;   // bytes the spooler has taken
-    int delivered;           // the job ended with every byte written
-    DWORD error;             // else the code of the call that failed
-    CRITICAL_SECTION lock;   // over stage, fate and aborted
-    JobStage stage;
-    JobFate fate;
-    BOOL aborted;
-    volatile LONG holders;
+// How far a job has got, newest last.
+enum JobStage {
+    OPENING,
+    PRINTER_OPEN,
+    DOC_STARTED,   // held, and being written
+    DOC_ENDED,     // whole, and still held
+    RELEASING,     // the one call after which the job may print
+    RELEASED
 };
 
-static void letGo(Job *job)
+// The failing "calls" that are the program's own refusals.
+static const char QUEUE_PRINTS_DIRECTLY[] = "a direct queue", PAUSE_REFUSED[] = "SetJobA pause";
+
+struct SpoolerJob : Delivery {
+    char printer[256];
+    const BYTE *data;
+    // The delivery's thread's own.
+    HANDLE handle;          // the open printer
+    DWORD id;               // the job
+    DWORD attributes;       // the queue's
+    BOOL paused;            // held by a pause, else by the queue until the document ends
+    JobStage reached;       // what undo must undo
+    const char *call;       // the call a failure's box names
+};
+
+// ---------------------------------------------------------------- the delivery's thread
+
+// A call succeeded and the job got as far as `stage`: a sign of life. FALSE
+// when the dialog no longer wants the job.
+static BOOL reached(SpoolerJob *job, JobStage stage)
 {
-    if (InterlockedDecrement(&job->holders) == 0) {
-        DeleteCriticalSection(&job->lock);
-        free(job);
-    }
+    job->reached = stage;
+    noteSignOfLife(job);
+    return reachStage(job, stage);
 }
 
-// ---------------------------------------------------------------- the job's own thread
-
-// Counts a call that returned, and notes how far the job got: TRUE when the
-// call succeeded and the dialog still wants the job.
-static BOOL went(Job *job, BOOL succeeded, JobStage reached)
+// The queue's attributes (level 5 holds them, and little else).
+static BOOL readAttributes(SpoolerJob *job)
 {
-    InterlockedIncrement(&job->calls);
-    EnterCriticalSection(&job->lock);
-    if (succeeded)
-        job->stage = reached;
-    BOOL wanted = job->fate == WANTED;
-    LeaveCriticalSection(&job->lock);
-    if (succeeded && !wanted)
-        SetLastError(ERROR_CANCELLED);
-    return succeeded && wanted;
+    DWORD needed = 0;
+    GetPrinterA(job->handle, 5, NULL, 0, &needed);
+    if (needed == 0)
+        return FALSE;
+    PRINTER_INFO_5A *info = (PRINTER_INFO_5A *)malloc(needed);
+    if (info == NULL) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    BOOL read = GetPrinterA(job->handle, 5, (LPBYTE)info, needed, &needed);
+    if (read)
+        job->attributes = info->Attributes;
+    free(info);
+    return read;
 }
 
-// Undoes what the job has started, newest first, keeping the code of the
-// call that failed for the dialog's box. Once bytes may be with the spooler,
-// or the dialog has given the job up, ending the document would hand part of
-// an image to the printer: the job is deleted instead. As the session ends,
-// the job is deleted and nothing more is done: the process ends with it.
-static int abandonJob(Job *job)
+// Opens the printer and starts a job that the queue holds until it is
+// released: paused, or, where the pause is refused, by a queue that prints
+// only once the last page is spooled.
+static BOOL startHeldJob(SpoolerJob *job)
 {
-    job->error = GetLastError();
-    EnterCriticalSection(&job->lock);
-    JobStage started = job->stage;
-    JobFate fate = job->fate;
-    BOOL aborted = job->aborted;
-    job->stage = NOTHING_OPEN;   // the dialog's thread leaves the handle alone now
-    LeaveCriticalSection(&job->lock);
-    if (started == NOTHING_OPEN)
-        return 0;
-    if (started >= WRITING || (fate != WANTED && started >= DOC_STARTED)) {
-        if (!aborted)
-            AbortPrinter(job->handle);
-    } else if (started >= DOC_STARTED) {
-        EndDocPrinter(job->handle);
+    job->call = "OpenPrinterA";
+    if (!OpenPrinterA(job->printer, &job->handle, NULL) || !reached(job, PRINTER_OPEN))
+        return FALSE;
+    job->call = "GetPrinterA";
+    if (!readAttributes(job) || !reached(job, PRINTER_OPEN))
+        return FALSE;
+    if (job->attributes & PRINTER_ATTRIBUTE_DIRECT) {
+        job->call = QUEUE_PRINTS_DIRECTLY;
+        return FALSE;
     }
-    if (fate != CUT_SHORT)
-        ClosePrinter(job->handle);
-    return 0;
+    DOC_INFO_1A doc = { (LPSTR) "Firmware Update", NULL, (LPSTR) "RAW" };
+    job->call = "StartDocPrinterA";
+    job->id = StartDocPrinterA(job->handle, 1, (LPBYTE)&doc);
+    if (job->id == 0 || !reached(job, DOC_STARTED))
+        return FALSE;
+    job->call = PAUSE_REFUSED;
+    job->paused = SetJobA(job->handle, job->id, 0, NULL, JOB_CONTROL_PAUSE);
+    if (!job->paused && !(job->attributes & PRINTER_ATTRIBUTE_QUEUED))
+        return FALSE;
+    return reached(job, DOC_STARTED);
 }
 
 // Hands every byte to the spooler, a piece at a time; a short count just
 // means "write the rest".
-static BOOL writeAll(Job *job)
+static BOOL writeAll(SpoolerJob *job)
 {
-    const BYTE *data = job->data;
-    DWORD left = job->size;
-    while (left > 0) {
-        DWORD piece = left < PIECE ? left : PIECE, written = 0;
-        BOOL wrote = WritePrinter(job->handle, (LPVOID)data, piece, &written);
-        if (wrote && (written == 0 || written > piece)) {
+    job->call = "StartPagePrinter";
+    if (!StartPagePrinter(job->handle) || !reached(job, DOC_STARTED))
+        return FALSE;
+    job->call = "WritePrinter";
+    DWORD done = 0;
+    while (done < job->size) {
+        DWORD piece = job->size - done < PIECE ? job->size - done : PIECE, written = 0;
+        if (!WritePrinter(job->handle, (LPVOID)(job->data + done), piece, &written))
+            return FALSE;
+        if (written == 0 || written > piece) {
             // A spooler that takes nothing would be asked for ever.
             SetLastError(ERROR_WRITE_FAULT);
-            wrote = FALSE;
+            return FALSE;
         }
-        if (wrote) {
-            data += written;
-            left -= written;
-            InterlockedExchangeAdd(&job->written, (LONG)written);
-        }
-        if (!went(job, wrote, WRITING))
+        done += written;
+        noteTaken(job, done);
+        if (!reachStage(job, DOC_STARTED))
             return FALSE;
     }
+    job->call = "EndPagePrinter";
+    return EndPagePrinter(job->handle) && reached(job, DOC_STARTED);
+}
+
+// How many jobs the queue holds; 1 when it cannot say.
+static DWORD jobsInQueue(SpoolerJob *job)
+{
+    DWORD needed = 0, count = 1;
+    GetPrinterA(job->handle, 2, NULL, 0, &needed);
+    PRINTER_INFO_2A *info = needed > 0 ? (PRINTER_INFO_2A *)malloc(needed) : NULL;
+    if (info != NULL && GetPrinterA(job->handle, 2, (LPBYTE)info, needed, &needed))
+        count = info->cJobs;
+    free(info);
+    return count;
+}
+
+// Whether the queue still holds the job, once its document has ended. One
+// that passed the whole job on at the document's end no longer does: Wine's
+// spooler does so with every job, and then lists no job and counts none. A
+// queue that cannot be asked is taken to hold it still.
+static BOOL stillQueued(SpoolerJob *job)
+{
+    DWORD needed = 0, count = 0;
+    if (EnumJobsA(job->handle, 0, 0xFFFF, 1, NULL, 0, &needed, &count))
+        return FALSE;   // it lists no job
+    if (needed == 0)
+        return jobsInQueue(job) > 0;   // it cannot list them
+    JOB_INFO_1A *jobs = (JOB_INFO_1A *)malloc(needed);
+    BOOL listed = jobs == NULL || !EnumJobsA(job->handle, 0, 0xFFFF, 1, (LPBYTE)jobs, needed, &needed, &count);
+    for (DWORD i = 0; !listed && i < count; i++)
+        listed = jobs[i].JobId == job->id;
+    free(jobs);
+    return listed;
+}
+
+// Ends the document and releases the whole job to the printer: TRUE once it
+// is released, whatever the dialog wants by then.
+static BOOL endAndRelease(SpoolerJob *job)
+{
+    job->call = "EndDocPrinter";
+    if (job->paused) {
+        if (!EndDocPrinter(job->handle) || !reached(job, DOC_ENDED))
+            return FALSE;
+        job->call = "SetJobA";
+    }
+    if (!reached(job, RELEASING))
+        return FALSE;
+    BOOL released = job->paused ? SetJobA(job->handle, job->id, 0, NULL, JOB_CONTROL_RESUME)
+                                : EndDocPrinter(job->handle);
+    if (!released && job->paused) {
+        DWORD error = GetLastError();
+        released = !stillQueued(job);
+        SetLastError(error);
+    }
+    if (!released)
+        return FALSE;
+    reached(job, RELEASED);
     return TRUE;
 }
 
-// The job's calls, in order: 1 when it ended with every byte written.
-static int spool(Job *job)
+// Undoes what the job started, newest first. A job that is not released is
+// deleted: no part of an image, and no image the operator was told failed,
+// ever reaches the printer.
+static void undo(SpoolerJob *job)
 {
-    DOC_INFO_1A doc = { (LPSTR) "Firmware Update", NULL, (LPSTR) "RAW" };
-    if (!went(job, OpenPrinterA(job->printer, &job->handle, NULL), PRINTER_OPEN) ||
-        !went(job, StartDocPrinterA(job->handle, 1, (LPBYTE)&doc) != 0, DOC_STARTED) ||
-        !went(job, StartPagePrinter(job->handle), WRITING) || !writeAll(job) ||
-        !went(job, EndPagePrinter(job->handle), WRITING))
-        return abandonJob(job);
-    // Once the document has ended, the image is with the spooler, whatever
-    // the dialog wants now: all that is left is to close the printer.
-    if (!EndDocPrinter(job->handle)) {
-        went(job, FALSE, ENDED);
-        return abandonJob(job);
-    }
-    went(job, TRUE, ENDED);
-    ClosePrinter(job->handle);
-    return 1;
+    BOOL ended = job->reached == DOC_ENDED || (job->reached == RELEASING && job->paused);
+    if (ended)
+        SetJobA(job->handle, job->id, 0, NULL, JOB_CONTROL_DELETE);
+    else if (job->reached >= DOC_STARTED && job->reached < RELEASED)
+        AbortPrinter(job->handle);
+    if (job->reached >= PRINTER_OPEN)
+        ClosePrinter(job->handle);
 }
 
-static DWORD WINAPI runJob(void *parameter)
+static void spool(Delivery *delivery)
 {
-    Job *job = (Job *)parameter;
-    job->delivered = spool(job);
-    letGo(job);
-    return 0;
+    SpoolerJob *job = static_cast<SpoolerJob *>(delivery);
+    if (startHeldJob(job) && writeAll(job) && endAndRelease(job)) {
+        decideDelivered(job);
+        ClosePrinter(job->handle);
+        return;
+    }
+    // The code of the call that failed, for the box, before the clean-up
+    // calls leave codes of their own.
+    DWORD error = GetLastError();
+    undo(job);
+    decideFailed(job, job->call, error);
+}
+
+static void freeJob(Delivery *delivery)
+{
+    free(static_cast<SpoolerJob *>(delivery));
 }
 
 // ---------------------------------------------------------------- the dialog's thread
 
-// The job a send is under way with, for the session's end to cut short.
-static Job *current;
-
-static void cutJobShort(void)
+static void showBox(const char *text)
 {
-    EnterCriticalSection(&current->lock);
-    current->fate = CUT_SHORT;
-    if (current->stage >= DOC_STARTED && current->stage < ENDED) {
-        AbortPrinter(current->handle);
-        current->aborted = TRUE;
-    }
-    LeaveCriticalSection(&current->lock);
+    MessageBoxA(NULL, text, "Error", MB_OK);
 }
 
-static void showWritten(const Job *job, CProgressBar *progress)
+static void tellPauseRefused(DWORD code)
 {
-    if (progress != NULL && job->size > 0)
-        progress->setPos((int)((unsigned long long)(DWORD)job->written * PROGRESS_STEPS / job->size));
+    char *systemText = systemTextFor(code), reason[512], text[1024];
+    formatLastError(reason, sizeof reason, code, systemText);
+    format_text(text,
+                "The print queue would not hold the job until the whole image was written, so nothing was "
+                "sent. Send in network mode (Alt+N) instead, or ask for the right to manage this printer's "
+                "documents.\n\n%s",
+                reason);
+    showBox(text);
+    if (systemText != NULL)
+        LocalFree(systemText);
 }
 
-// Waits for the job's thread, the dialog answering and the bar showing what
-// the spooler has taken. FALSE when the session ended meanwhile, or when the
-// spooler has answered no call for STALL_MS: a print server that stopped
-// answering.
-static BOOL waitForJob(Job *job, HANDLE thread, CProgressBar *progress)
+// The operator's box for a job that was not released whole.
+static void tellFailure(const Outcome &outcome)
 {
-    LONG calls = -1;
-    DWORD signOfLife = GetTickCount();
-    for (;;) {
-        keepDialogAlive();
-        if (sessionEnded())
-            return FALSE;
-        DWORD woke = MsgWaitForMultipleObjects(1, &thread, FALSE, SLICE_MS, QS_SENDMESSAGE | QS_PAINT);
-        showWritten(job, progress);
-        if (woke == WAIT_OBJECT_0)
-            return TRUE;
-        if (job->calls != calls) {
-            calls = job->calls;
-            signOfLife = GetTickCount();
-        } else if (GetTickCount() - signOfLife >= STALL_MS) {
-            return FALSE;
-        }
+    if (outcome.fate == DELIVERY_GIVEN_UP && outcome.stage == RELEASING) {
+        showBox("The print service did not answer while the job was being released to the printer. "
+                "The printer may still receive the whole image: look at the printer's queue before you "
+                "send the firmware again.");
+    } else if (outcome.call == QUEUE_PRINTS_DIRECTLY) {
+        showBox("This printer's queue passes what the program writes on to the printer at once (it prints "
+                "directly), so the program could not keep a part of the image from the printer. Nothing "
+                "was sent. Send in network mode (Alt+N) instead, or set the queue to spool print "
+                "documents and send again.");
+    } else if (outcome.call == PAUSE_REFUSED) {
+        tellPauseRefused(outcome.error);
+    } else {
+        SetLastError(outcome.fate == DELIVERY_GIVEN_UP  ? ERROR_TIMEOUT
+                     : outcome.fate == DELIVERY_CUT_SHORT ? ERROR_CANCELLED
+                                                        : outcome.error);
+        displayLastError();
     }
 }
 
@@ -208,51 +281,29 @@ int SendDataToSpooler(const char *printer, const BYTE *data, DWORD size, CProgre
         displayLastError();
         return 0;
     }
-    Job *job = (Job *)calloc(1, sizeof *job);
+    SpoolerJob *job = (SpoolerJob *)calloc(1, sizeof *job);
     if (job == NULL) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         displayLastError();
         return 0;
     }
-    snprintf(job->printer, sizeof job->printer, "%s", printer);
+    format_text(job->printer, "%s", printer);
     job->data = data;
     job->size = size;
-    job->holders = 2;
-    InitializeCriticalSection(&job->lock);
-    HANDLE thread = CreateThread(NULL, 0, runJob, job, 0, NULL);
-    if (thread == NULL) {
-        DWORD code = GetLastError();
-        DeleteCriticalSection(&job->lock);
-        free(job);
-        SetLastError(code);
+    job->reached = OPENING;
+    job->run = spool;
+    job->destroy = freeJob;
+    if (!startDelivery(job)) {
         displayLastError();
         return 0;
     }
-
-    current = job;
-    guardSend(cutJobShort);
-    if (progress != NULL)
-        progress->setRange(0, PROGRESS_STEPS);
-    BOOL finished = waitForJob(job, thread, progress);
-    CloseHandle(thread);
-    if (sessionEnded())
-        return 0;   // the job is deleted, and the program ends with it
-    releaseSend();
-    current = NULL;
-    if (!finished) {
-        // Given up: the job's thread deletes the job once its call returns.
-        EnterCriticalSection(&job->lock);
-        job->fate = GIVEN_UP;
-        LeaveCriticalSection(&job->lock);
-    }
-    int delivered = finished && job->delivered;
-    DWORD code = finished ? job->error : ERROR_TIMEOUT;
-    letGo(job);
-    if (!delivered) {
-        SetLastError(code);
-        displayLastError();
-    }
-    return delivered;
+    Outcome outcome = waitForDelivery(job, progress);
+    // Given up once the job was released: it is with the printer.
+    if (outcome.fate == DELIVERY_GIVEN_UP && outcome.stage == RELEASED)
+        return 1;
+    if (!outcome.delivered)
+        tellFailure(outcome);
+    return outcome.delivered;
 }
 
 // ---------------------------------------------------------------- the printer list

@@ -10,10 +10,10 @@ class CProgressBar;
 // The spooler's level-1 records of its printers, as first asked for.
 extern BYTE printers[16384];
 
-// 1 when the job has ended with every byte written; 0 when not (the
-// operator has been told why). Shows on `progress`, when given, what the
-// spooler has taken. A print server that answers no call for a minute is
-// given up.
+// Sends to `printer` as one job that its queue holds until every byte is
+// written: 1 when the whole job was released to the printer; 0 when not,
+// the operator told why. Shows on `progress`, when given, what the spooler
+// has taken.
 int SendDataToSpooler(const char *printer, const BYTE *data, DWORD size, CProgressBar *progress = NULL);
 
 // Fills the drop-down list of `dialog` with the printers of this computer

@@ -4,7 +4,7 @@
 // nothing.
 #include <gtest/gtest.h>
 
-#include "flash.h"
+#include "network.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <string.h>
 
-#include "flash.h"
+#include "messages.h"
 #include "test_support.h"
 
 namespace {

@@ -2,8 +2,8 @@
 // message boxes read the way an operator reads them.
 #include <gtest/gtest.h>
 
-#include "flash.h"
-#include "host_window.h"
+#include "network.h"
+#include "payloads.h"
 #include "test_support.h"
 
 namespace {
@@ -14,20 +14,19 @@ protected:
     {
         WSADATA sockets;
         ASSERT_EQ(0, WSAStartup(0x0001, &sockets));
-        ASSERT_TRUE(dialog.made());
         printer::clear();
     }
 
     void TearDown() override { WSACleanup(); }
 
-    void typeHost(const std::string &host) { dialog.type(host); }
+    void typeHost(const std::string &typed) { host = typed; }
 
     int send(const std::string &payload)
     {
-        return SendDataToNetHost((const BYTE *)payload.data(), (DWORD)payload.size());
+        return SendDataToNetHost(host.c_str(), (const BYTE *)payload.data(), (DWORD)payload.size());
     }
 
-    HostWindow dialog;
+    std::string host;
 };
 
 // Name lookups and connections beyond loopback only inside the private

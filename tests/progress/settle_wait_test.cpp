@@ -1,8 +1,8 @@
 // The settle wait after a firmware send: the bar fills in tenths of a second
 // while the window goes on answering and painting.
-#include "flash.h"
-
 #include "bar_fixture.h"
+
+#include "settle.h"
 
 #include "test_support.h"
 
@@ -12,20 +12,7 @@ namespace {
 
 typedef std::vector<Sent> Log;
 
-class SettleWait : public BarTest {
-protected:
-    void SetUp() override
-    {
-        BarTest::SetUp();
-        p_progressBar = bar;
-    }
-
-    void TearDown() override
-    {
-        p_progressBar = nullptr;
-        BarTest::TearDown();
-    }
-};
+typedef BarTest SettleWait;
 
 size_t stepsIn(const Log &log)
 {
@@ -38,7 +25,7 @@ size_t stepsIn(const Log &log)
 TEST_F(SettleWait, NoSecondsEmptiesTheBar)
 {
     bar->setPos(50);
-    ScrollbarWait(0);
+    ScrollbarWait(bar, 0);
     EXPECT_EQ(0, ask(PBM_GETRANGE, FALSE));
     EXPECT_EQ(0, ask(PBM_GETPOS));
 }
@@ -53,7 +40,7 @@ TEST_F(SettleWait, EachSecondIsTenStepsEndingFull)
         LARGE_INTEGER frequency, start, end;
         QueryPerformanceFrequency(&frequency);
         QueryPerformanceCounter(&start);
-        ScrollbarWait(seconds);
+        ScrollbarWait(bar, seconds);
         QueryPerformanceCounter(&end);
 
         EXPECT_EQ((size_t)seconds * 10, stepsIn(sentLog()));
@@ -101,7 +88,7 @@ TEST_F(SettleWait, TheWindowAnswersAndPaintsWhileWaiting)
     logNextPaint();
     HANDLE poker = CreateThread(nullptr, 0, pokeWhileWaiting, &poke, 0, nullptr);
     ASSERT_NE(nullptr, poker);
-    ScrollbarWait(1);
+    ScrollbarWait(bar, 1);
     Log during = sentLog();
     WaitForSingleObject(poker, INFINITE);
     CloseHandle(poker);

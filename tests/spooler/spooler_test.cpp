@@ -4,7 +4,8 @@
 
 #include <sstream>
 
-#include "flash.h"
+#include "payloads.h"
+#include "spooler.h"
 #include "test_support.h"
 
 namespace {
@@ -55,7 +56,7 @@ TEST_F(SpoolerQueues, PayloadsArriveByteIdenticalInJobNamedFirmwareUpdate)
         EXPECT_EQ(0u, logged.back().find("velmora-main ")) << logged.back();
         EXPECT_NE(std::string::npos, logged.back().find(" Firmware Update ")) << logged.back();
     }
-    EXPECT_TRUE(watcher.boxes().empty());
+    EXPECT_TRUE(watcher.boxes().empty()) << watcher.boxes()[0];
 }
 
 TEST_F(SpoolerQueues, UnknownOrEmptyNameAsksForPrinterAndSendsNothing)
