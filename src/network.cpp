@@ -188,6 +188,11 @@ static int hearPrinter(SOCKET connection)
 // it broke, its reason left as the last socket error.
 static int waitOn(NetSend *net, SOCKET connection, int wanted, DWORD ms)
 {
+    if (!net->printerSideOpen && wanted == 0) {
+        // Nothing to watch: select refuses empty sets.
+        Sleep(ms);
+        return 0;
+    }
     fd_set readable, writable;
     FD_ZERO(&readable);
     FD_ZERO(&writable);

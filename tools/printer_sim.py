@@ -12,16 +12,27 @@ treated, and a file JOBS/next-job holding the same options overrides them for
 the next connection only (it is removed when that connection is accepted).
 
     --status TEXT      send TEXT (backslash escapes allowed) as soon as the connection is accepted
+    --end-first        end our side of the stream (shutdown) as soon as the connection is
+                       accepted, and go on reading
+    --end-after N      end our side once N bytes have arrived, and go on reading
     --reset-after N    reset the connection after N bytes have arrived: 0.2 s
                        after the sender's end if that arrives within 0.5 s, else
                        after those 0.5 s without reading (a sender caught mid-stream)
     --answer TEXT      after the sender has finished, send TEXT, then close
+    --answer-delay S   wait S seconds before that answer
+    --answer-then-reset  reset the connection 0.2 s after the answer instead of closing
     --hold-open SECS   after the sender has finished, keep our side open SECS
     --read-rate B      read at most B bytes a second (a slow printer)
+    --slow-after N     read at full speed until N bytes have arrived, then at --read-rate
     --vanish-after N   after N bytes, vanish as a printer does that loses power or
                        its cable: every packet of the connection is dropped (nftables;
                        as root, in a network of the tests' own) and nothing more is read
     --stall-after N    after N bytes, stay connected but read nothing more
+
+Once a job is recorded, what the sender did after its end is recorded too,
+when the printer is done with the connection (after --answer and --hold-open):
+JOBS/job-N.after says "reset" when the sender's system reset the connection
+(say, for an answer it got after it had closed), else "in order".
 
 A printer that vanished or stalled is recorded at once ("vanished after N
 bytes", "stalled after N bytes"); it keeps its side open for STAY_SECONDS
@@ -36,6 +47,7 @@ and the end, the report says held=<all of them> and end=yes.
 """
 import argparse
 import codecs
+import errno
 import fcntl
 import os
 import shlex
@@ -70,9 +82,14 @@ def behaviour_parser():
     p = argparse.ArgumentParser(add_help=False)
     p.add_argument("--status", default=None)
     p.add_argument("--reset-after", type=int, default=None)
+    p.add_argument("--end-first", action="store_true")
+    p.add_argument("--end-after", type=int, default=None)
     p.add_argument("--answer", default=None)
+    p.add_argument("--answer-delay", type=float, default=0.0)
+    p.add_argument("--answer-then-reset", action="store_true")
     p.add_argument("--hold-open", type=float, default=0.0)
     p.add_argument("--read-rate", type=int, default=None)
+    p.add_argument("--slow-after", type=int, default=0)
     p.add_argument("--vanish-after", type=int, default=None)
     p.add_argument("--stall-after", type=int, default=None)
     return p
@@ -109,6 +126,27 @@ def holding(conn, data):
         return len(data), False
 
 
+def reset_by_sender(conn):
+    """Whether the sender's system has reset the connection: its error, or a
+    read that meets the reset, without waiting."""
+    if conn.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR) == errno.ECONNRESET:
+        return True
+    try:
+        conn.recv(65536, socket.MSG_DONTWAIT)
+    except ConnectionResetError:
+        return True
+    except BlockingIOError:
+        pass
+    return False
+
+
+def write_whole(path, text):
+    """Writes TEXT so that a reader never sees part of it."""
+    with open(path + ".tmp", "w") as f:
+        f.write(text)
+    os.replace(path + ".tmp", path)
+
+
 class Printer:
     def __init__(self, jobs, default):
         self.jobs = jobs
@@ -141,6 +179,8 @@ class Printer:
         try:
             if how.status:
                 conn.sendall(text_bytes(how.status))
+            if how.end_first:
+                conn.shutdown(socket.SHUT_WR)
             ended = self.receive(conn, how, data, arrival)
             if ended.startswith("vanished"):
                 self.vanish(conn)
@@ -155,18 +195,27 @@ class Printer:
         # The job is over once the sender is done; what the printer does
         # with the connection afterwards is its own affair.
         self.record(number, bytes(data), ended, time.monotonic() - started, accepted_at, arrival[0], held, end)
+        after = "in order"
         try:
             if ended == "closed by sender":
                 if how.answer:
+                    time.sleep(how.answer_delay)
                     conn.sendall(text_bytes(how.answer))
+                if how.answer_then_reset:
+                    time.sleep(0.2)
+                    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
                 if how.hold_open:
                     time.sleep(how.hold_open)
+                if reset_by_sender(conn):
+                    after = "reset"
             elif ended.startswith(("vanished", "stalled")):
                 time.sleep(STAY_SECONDS)
         except OSError:
-            pass
+            after = "reset"
         finally:
             conn.close()
+        if ended == "closed by sender":
+            write_whole(os.path.join(self.jobs, "job-%d.after" % number), after + "\n")
 
     def vanish(self, conn):
         with self.lock:
@@ -177,7 +226,8 @@ class Printer:
 
     @staticmethod
     def receive(conn, how, data, arrival):
-        started = time.monotonic()
+        slow_since = None
+        ended_ours = False
         while True:
             want = 65536
             for limit, what in ((how.vanish_after, "vanished"), (how.stall_after, "stalled")):
@@ -185,11 +235,20 @@ class Printer:
                     if len(data) >= limit:
                         return "%s after %d bytes" % (what, len(data))
                     want = min(want, limit - len(data))
-            if how.read_rate:
+            if how.end_after is not None and len(data) >= how.end_after and not ended_ours:
+                conn.shutdown(socket.SHUT_WR)
+                ended_ours = True
+            if how.end_after is not None and not ended_ours:
+                want = min(want, how.end_after - len(data))
+            if how.read_rate and len(data) >= how.slow_after:
                 # Not ahead of the rate: wait for the time the next bytes may come.
+                if slow_since is None:
+                    slow_since = time.monotonic()
                 want = min(want, max(1, how.read_rate // 10))
-                due = started + len(data) / how.read_rate
+                due = slow_since + (len(data) - how.slow_after) / how.read_rate
                 time.sleep(max(0.0, due - time.monotonic()))
+            elif how.read_rate:
+                want = min(want, how.slow_after - len(data))
             if how.reset_after is not None:
                 want = min(want, how.reset_after - len(data))
                 if want <= 0:
@@ -228,9 +287,7 @@ class Printer:
         report = "bytes=%d\npjl=%s\nended=%s\nseconds=%.3f\naccepted_at=%.6f\nlast_byte_at=%.6f\nheld=%d\nend=%s\n" % (
             len(data), "yes" if has_pjl_framing(data) else "no", ended, seconds, accepted_at, last_byte_at,
             held, "yes" if end else "no")
-        with open(base + ".tmp", "w") as f:
-            f.write(report)
-        os.replace(base + ".tmp", base + ".done")   # the report appears last, whole
+        write_whole(base + ".done", report)   # the report appears last, whole
         print("job %d: %d bytes, PJL framing: %s, ended: %s" % (
             number, len(data), "yes" if has_pjl_framing(data) else "no", ended), flush=True)
 

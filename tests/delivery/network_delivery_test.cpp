@@ -52,20 +52,35 @@ TEST_F(NetworkDelivery, PrinterGetsEveryByteOnceAndTheConnectionIsClosed)
 {
     const std::string image = firmwareImage();
     ASSERT_FALSE(image.empty());
+    const DWORD IMAGE = (DWORD)image.size(), LAST_300_KIB = IMAGE - 300 * 1024;
     struct {
         const char *what;
         const char *host;
         std::string payload, expected;
-        const char *printerBehaves;   // options of tools/printer_sim.py; "" for none
+        std::string printerBehaves;   // options of tools/printer_sim.py; "" for none
+        DWORD withinMs;               // the send is done this soon
+        bool waitsForTheEnd;          // sees the printer through to its end: no reset may reach it
     } cases[] = {
-        { "image by address", "127.0.0.1", image, image, "" },
-        { "image by name", "localhost", image, image, "" },
-        { "configuration request", "127.0.0.1", configpage, CONFIG_REQUEST, "" },
+        { "image by address", "127.0.0.1", image, image, "", 30000, false },
+        { "image by name", "localhost", image, image, "", 30000, false },
+        { "configuration request", "127.0.0.1", configpage, CONFIG_REQUEST, "", 30000, false },
         // A status line at connect that is never read, and a printer that
         // keeps its side open for far longer than the program may take.
         { "chatty printer that stays open", "127.0.0.1", image, image,
-          "--status '@PJL USTATUS DEVICE\\r\\nCODE=10001\\r\\n' --hold-open 60" },
-        { "printer answering after the job", "127.0.0.1", image, image, "--answer '@PJL USTATUS JOB\\r\\nEND\\r\\n'" },
+          "--status '@PJL USTATUS DEVICE\\r\\nCODE=10001\\r\\n' --hold-open 60", 30000, false },
+        { "printer answering after the job", "127.0.0.1", image, image, "--answer '@PJL USTATUS JOB\\r\\nEND\\r\\n'",
+          30000, true },
+        // It has nothing to say: its end comes first, the program's last.
+        { "printer that ends its side at once, then reads at 2 MB/s", "127.0.0.1", image, image,
+          "--end-first --read-rate 2000000", 30000, true },
+        { "printer that ends its side as the image ends", "127.0.0.1", image, image,
+          "--end-after " + std::to_string(IMAGE), 30000, true },
+        // Longer than a minute for what is still on its way once the image is out.
+        { "printer that takes the last 300 KiB at 4 KB/s", "127.0.0.1", image, image,
+          "--read-rate 4000 --slow-after " + std::to_string(LAST_300_KIB), 180000, false },
+        // The program reads it, and closes only after the printer.
+        { "printer that speaks 2 s after the job and ends its side 5 s later", "127.0.0.1", image, image,
+          "--answer '@PJL USTATUS JOB\\r\\nEND\\r\\n' --answer-delay 2 --hold-open 5", 30000, true },
     };
     BoxWatcher watcher;
     for (const auto &c : cases) {
@@ -74,12 +89,18 @@ TEST_F(NetworkDelivery, PrinterGetsEveryByteOnceAndTheConnectionIsClosed)
         printer::behaveNextTime(c.printerBehaves);
         typeHost(c.host);
         DWORD start = GetTickCount();
-        EXPECT_EQ(1, send(c.payload));
-        EXPECT_LT(GetTickCount() - start, 30000u) << "the program waited for the printer to close";
-        std::vector<Job> jobs = printer::waitForJobs(1, 10000);
+        size_t boxesBefore = watcher.boxes().size();
+        EXPECT_EQ(1, send(c.payload)) << (watcher.boxes().size() > boxesBefore ? watcher.boxes().back() : Box());
+        EXPECT_LT(GetTickCount() - start, c.withinMs) << "the program waited for the printer to close";
+        // A slow printer may still be reading what its system has taken.
+        std::vector<Job> jobs = printer::waitForJobs(1, c.withinMs);
         ASSERT_EQ(1u, jobs.size());
         EXPECT_TRUE(jobs[0].data == c.expected) << "received " << jobs[0].data.size() << " bytes";
         EXPECT_EQ("closed by sender", jobs[0].ended);
+        if (c.waitsForTheEnd) {
+            EXPECT_TRUE(waitUntil([] { return !printer::waitForJobs(1, 0)[0].afterEnd.empty(); }, 30000));
+            EXPECT_EQ("in order", printer::waitForJobs(1, 0)[0].afterEnd);
+        }
     }
     EXPECT_TRUE(watcher.boxes().empty()) << watcher.boxes()[0];
 }

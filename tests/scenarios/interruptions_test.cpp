@@ -13,8 +13,11 @@
 
 namespace {
 
-enum Interruption { NOTHING, END_SESSION, SESSION_ENDS_ANYWAY, END_PROCESS, CLOSE_REQUEST, WINDOW_MENU_CLOSE };
-enum Outcome { FACE, FACE_THEN_END, PROGRAM_GONE, BOX };
+enum Interruption {
+    NOTHING, END_SESSION, SESSION_ENDS_ANYWAY, SESSION_ENDS_PROGRAM_GOES_ON, END_PROCESS, CLOSE_REQUEST,
+    WINDOW_MENU_CLOSE
+};
+enum Outcome { FACE, FACE_THEN_END, PROGRAM_GONE, BOX, BOX_THEN_END };
 
 struct Row {
     const char *name;
@@ -69,11 +72,15 @@ TEST_P(Interruptions, NeverCutAFlashShort)
     case NOTHING: break;
     case END_SESSION: EXPECT_EQ(row.sessionEnds, sessionEnds = endSession()); break;
     case SESSION_ENDS_ANYWAY:
+    case SESSION_ENDS_PROGRAM_GOES_ON:
         // "Shut down anyway": Windows says the session ends, and ends the
-        // process soon after. The printer has seen the reset by then.
+        // process soon after. The printer has seen the reset by then. Sent
+        // by another program, or by the Restart Manager, which expects the
+        // program to close itself, it leaves the process running.
         EXPECT_TRUE(SendMessageTimeoutA(program.dialog(), WM_ENDSESSION, TRUE, 0, SMTO_NORMAL, 5000, nullptr));
         EXPECT_EQ(1u, printer::waitForJobs(1, 10000).size()) << "the connection is still open";
-        program.terminate();
+        if (row.what == SESSION_ENDS_ANYWAY)
+            program.terminate();
         break;
     case END_PROCESS: program.terminate(); break;
     case CLOSE_REQUEST: program.post(WM_CLOSE); break;
@@ -84,6 +91,7 @@ TEST_P(Interruptions, NeverCutAFlashShort)
     }
 
     bool faceSeen = false;
+    std::vector<Job> jobs;
     switch (row.outcome) {
     case FACE:
     case FACE_THEN_END:
@@ -100,13 +108,38 @@ TEST_P(Interruptions, NeverCutAFlashShort)
     case BOX:
         EXPECT_TRUE(boxes.waitForBoxes(1, 120000));
         EXPECT_EQ(std::vector<Box>({ { "Error", errorText(ERROR_TIMEOUT) } }), boxes.boxes());
+        // The print server answers again: the job the operator was told
+        // failed must never print. A job that went on would be at the
+        // printer within a second or two of the daemon going on.
+        EXPECT_LE(answers.stop(), answerBoundMs()) << "ms the dialog left a message unanswered";
+        ASSERT_TRUE(askScenarioScript("resume-cupsd"));
+        jobs = printer::waitForJobs(1, 10000);
+        if (!jobs.empty()) {
+            // Under Wine the stopped daemon holds OpenPrinterA or, now and
+            // then, EndDocPrinter, where Wine hands the whole job to CUPS:
+            // its pause did nothing, and the job's thread cannot delete what
+            // Wine no longer holds. The stand-in's row "silent at the
+            // document's end" shows what Windows does. Even so, never a part.
+            printf("todo_wine: the job given up reached the printer: %lu bytes, %s\n",
+                   (unsigned long)jobs[0].data.size(), jobs[0].ended.c_str());
+            EXPECT_TRUE(underWine());
+            EXPECT_TRUE(jobs[0].data == image) << jobs[0].data.size() << " bytes at the printer";
+        }
+        return;
+    case BOX_THEN_END:
+        // The send was cut short: its box, then the dialog closes, as for a
+        // close request.
+        EXPECT_TRUE(boxes.waitForBoxes(1, 30000));
+        EXPECT_EQ(std::vector<Box>({ { "Error", errorText(ERROR_CANCELLED) } }), boxes.boxes());
+        EXPECT_TRUE(program.waitForExit(30000));
+        EXPECT_EQ(0u, program.exitCode());
         break;
     }
     const DWORD longestUnanswered = answers.stop();
     if (row.outcome != PROGRAM_GONE) {
         EXPECT_LE(longestUnanswered, answerBoundMs()) << "ms the dialog left a message unanswered";
     }
-    std::vector<Job> jobs = printer::waitForJobs(row.ended[0] == '\0' ? 0 : 1, row.what == END_PROCESS ? 10000 : 60000);
+    jobs = printer::waitForJobs(row.ended[0] == '\0' ? 0 : 1, row.what == END_PROCESS ? 10000 : 60000);
     printf("%s: face %s, %s; wineboot %lu; the window answered within %lu ms; at the printer: %s\n", row.name,
            faceSeen ? "shown" : "not shown", program.running() ? "running" : "ended",
            (unsigned long)sessionEnds, (unsigned long)longestUnanswered,
@@ -141,6 +174,8 @@ INSTANTIATE_TEST_SUITE_P(
         Row{ "session_ends_mid_send", true, END_SESSION, false, 1, FACE, "closed by sender" },
         Row{ "session_ends_in_the_settle_wait", true, END_SESSION, true, 0, PROGRAM_GONE, "closed by sender" },
         Row{ "session_ends_anyway_mid_send", true, SESSION_ENDS_ANYWAY, false, 0, PROGRAM_GONE, "reset by sender" },
+        Row{ "session_ends_but_the_program_goes_on", true, SESSION_ENDS_PROGRAM_GOES_ON, false, 0, BOX_THEN_END,
+             "reset by sender" },
         Row{ "process_ended_mid_send", true, END_PROCESS, false, 0, PROGRAM_GONE, "reset by sender" },
         Row{ "close_request_mid_send", true, CLOSE_REQUEST, false, 0, FACE_THEN_END, "closed by sender" },
         Row{ "window_menu_close_mid_send", true, WINDOW_MENU_CLOSE, false, 0, FACE_THEN_END, "closed by sender" },

@@ -41,7 +41,8 @@ bool waitUntil(const std::function<bool()> &condition, DWORD timeoutMs)
 std::string systemText(DWORD code)
 {
     char text[1024] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0x0400, text, sizeof text, nullptr);
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0x0400, text,
+                   sizeof text, nullptr);
     return text;
 }
 
@@ -327,9 +328,10 @@ std::vector<Job> waitForJobs(size_t count, DWORD timeoutMs)
         // The simulator writes each report after the job's bytes.
         std::string base = jobsFolder() + "\\job-" + std::to_string(n);
         std::string report = readFile(base + ".done");
+        std::string after = readFile(base + ".after");
         Job job = { readFile(base + ".bin"), reportValue(report, "ended"),
                     (size_t)strtoul(reportValue(report, "held").c_str(), nullptr, 10),
-                    reportValue(report, "end") == "yes" };
+                    reportValue(report, "end") == "yes", after.substr(0, after.find('\n')) };
         jobs.push_back(job);
     }
     return jobs;

@@ -83,6 +83,10 @@ struct Job {
     // printer that vanished, all it ever had.
     size_t held;
     bool end;
+    // Once the printer is done with the connection: "reset" when the
+    // sender's system reset it after the job's end, "in order" when not; ""
+    // until then.
+    std::string afterEnd;
 };
 
 // The printer simulator that tools/services.sh runs on 127.0.0.1:9100.
