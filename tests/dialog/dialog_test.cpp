@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "program.h"
 
@@ -225,6 +226,54 @@ TEST_F(Dialog, PrinterResettingMidImageShowsItsBoxAndNoFace)
     std::vector<Job> jobs = printer::waitForJobs(1, 10000);
     ASSERT_EQ(1u, jobs.size());
     EXPECT_EQ("reset by printer after 1048576 bytes", jobs[0].ended);
+}
+
+// What the operator types or clicks while a send is under way goes nowhere:
+// it neither answers the box that follows, unread, nor starts a second send.
+class InputDuringASend : public Dialog {
+protected:
+    void expectItGoesNowhere(const std::function<testing::AssertionResult()> &give)
+    {
+        if (environment("FLASH_NETNS") != "1")
+            GTEST_SKIP() << "printer-sized TCP buffers only in the network of tools/private-network.sh";
+        const Box reset = { "Error", "WSAError: send: 10054" };
+        boxes.answer(false);
+        ASSERT_TRUE(start());
+        ASSERT_TRUE(enterHost("127.0.0.1"));
+        // The image takes a few seconds to reach 1 MiB, where the printer resets.
+        printer::behaveNextTime("--read-rate 400000 --reset-after 1048576");
+        ASSERT_TRUE(program.alt('S'));
+        ASSERT_TRUE(waitUntil([&] { return program.progressPosition() > 0; }, 30000)) << "no send under way";
+        ASSERT_TRUE(give());
+        ASSERT_TRUE(boxes.waitForBoxes(1, 60000));
+        EXPECT_EQ(std::vector<Box>{ reset }, boxes.boxes());
+        // Input queued before the box would reach it at its first look at
+        // its messages, within milliseconds: three seconds open, it is the
+        // operator's to answer.
+        HWND box = FindWindowA("#32770", reset.caption.c_str());
+        EXPECT_FALSE(waitUntil([&] { return !IsWindow(box); }, 3000)) << "the box closed unanswered";
+        PostMessageA(box, WM_COMMAND, IDOK, 0);
+        ASSERT_TRUE(BoxWatcher::waitUntilAllClosed(program.dialog()));
+        EXPECT_EQ(1u, boxes.boxes().size());
+        EXPECT_EQ(1u, printer::connectionsAccepted()) << "a second send started";
+        EXPECT_EQ(AT_START, buttons(program));
+        EXPECT_EQ(nullptr, program.faceImage());
+    }
+};
+
+TEST_F(InputDuringASend, EnterGoesNowhere)
+{
+    expectItGoesNowhere([&] { return program.press(VK_RETURN); });
+}
+
+TEST_F(InputDuringASend, EscapeGoesNowhere)
+{
+    expectItGoesNowhere([&] { return program.press(VK_ESCAPE); });
+}
+
+TEST_F(InputDuringASend, AClickOnSendFirmwareGoesNowhere)
+{
+    expectItGoesNowhere([&] { return program.click(IDC_SEND_FIRMWARE); });
 }
 
 TEST_F(Dialog, NoPrinterChosenShowsItsBoxAndChangesNothing)

@@ -126,7 +126,8 @@ void BoxWatcher::look()
             seen_.push_back(seen);
             handled_.push_back(box);
             LeaveCriticalSection(&lock_);
-            PostMessageA(box, WM_COMMAND, IDOK, 0);
+            if (answer_)
+                PostMessageA(box, WM_COMMAND, IDOK, 0);
         }
     }
 }

@@ -55,6 +55,9 @@ public:
     BoxWatcher(const BoxWatcher &) = delete;
     BoxWatcher &operator=(const BoxWatcher &) = delete;
 
+    // Whether it presses OK on the boxes it reads (from its start: yes).
+    // Left open, a box is the test's to answer.
+    void answer(bool yes) { InterlockedExchange(&answer_, yes ? 1 : 0); }
     // The boxes seen so far, in the order they appeared.
     std::vector<Box> boxes();
     // Waits until at least `count` boxes were seen; false on time-out.
@@ -69,6 +72,7 @@ private:
 
     HANDLE thread_;
     volatile LONG stop_;
+    volatile LONG answer_ = 1;
     CRITICAL_SECTION lock_;
     std::vector<Box> seen_;
     std::vector<HWND> handled_;
