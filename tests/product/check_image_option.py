@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Checks the FIRMWARE_IMAGE build option in fresh build trees of the sources:
 an unusable image stops the configuration with a clear message, a usable one
-ends up in the program byte for byte.
+ends up in the program byte for byte. The tree that builds is configured
+with linker flags of its own, as a packager's might be: the program still
+carries its runtimes and imports only Windows' own libraries.
 
     check_image_option.py CMAKE SOURCE_DIR CASE     CASE: missing, no_head, no_tail, other_size
 """
@@ -13,6 +15,7 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import pe_resources  # noqa: E402
+from check_program import IMPORTED_AT_START  # noqa: E402
 
 # The framing a Velmora expects, written out here rather than taken from the
 # generator, so that a change there cannot pass unseen.
@@ -50,7 +53,8 @@ def main(argv):
         tree = os.path.join(scratch, "build")
         status, output = run([cmake, "-S", source, "-B", tree,
                               "-DCMAKE_TOOLCHAIN_FILE=%s/cmake/mingw-i686.cmake" % source,
-                              "-DFLASH_TESTS=OFF", "-DFIRMWARE_IMAGE=%s" % image])
+                              "-DFLASH_TESTS=OFF", "-DFIRMWARE_IMAGE=%s" % image,
+                              "-DCMAKE_EXE_LINKER_FLAGS=-Wl,--as-needed"])
         if reason is not None:
             expected = ("FIRMWARE_IMAGE: %s is not a firmware image: %s. "
                         "Refusing to build an updater that sends a broken image." % (image, reason))
@@ -72,7 +76,12 @@ def main(argv):
         if status != 0:
             print("FAIL: building with a well-framed image failed:\n%s" % output)
             return 1
-        embedded = pe_resources.load(os.path.join(tree, "velmora-flash.exe")).resource("FILE", 1009, 1033)
+        program = pe_resources.load(os.path.join(tree, "velmora-flash.exe"))
+        imported = [dll for dll in program.imports(delay_loaded=False) if dll.lower() not in IMPORTED_AT_START]
+        if imported:
+            print("FAIL: built with linker flags of its own, the program imports %s" % ", ".join(imported))
+            return 1
+        embedded = program.resource("FILE", 1009, 1033)
         if embedded != content:
             print('FAIL: "FILE"/1009 is %s, expected the given image of %d bytes' % (
                 "missing" if embedded is None else "%d other bytes" % len(embedded), len(content)))

@@ -36,11 +36,18 @@ def check_file_type(program, _pe, _firmware):
     return []
 
 
+# What the program imports at start: libraries that load nothing from the
+# program's folder before it restricts the search. Any other library is
+# looked for beside the program first, or runs code of its own (ADVAPI32's
+# crypto provider, say) before the restriction. The C and C++ runtimes are
+# linked in, not imported.
+IMPORTED_AT_START = {"kernel32.dll", "user32.dll", "gdi32.dll", "msvcrt.dll"}
+
+
 def check_imports(_program, pe, _firmware):
-    # Only the known DLLs at start: any other library is looked for beside the
-    # program first. The C and C++ runtimes are linked in, not imported.
-    return ["imports %s at start, which is not one of Windows' known DLLs" % dll
-            for dll in pe.imports(delay_loaded=False) if dll.lower() not in pe_resources.KNOWN_DLLS]
+    return ["imports %s at start: only %s may load before the search for libraries is restricted"
+            % (dll, ", ".join(sorted(IMPORTED_AT_START)))
+            for dll in pe.imports(delay_loaded=False) if dll.lower() not in IMPORTED_AT_START]
 
 
 def check_firmware(_program, pe, firmware):

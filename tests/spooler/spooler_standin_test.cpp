@@ -362,6 +362,10 @@ TEST_F(SpoolerStandin, ThePrinterGetsTheWholeImageOnlyOnceReleasedAndAsTheOperat
         }
         const std::vector<std::string> made = calls(true);
         std::vector<Job> jobs = printer::waitForJobs(row.release != nullptr ? 1 : 0, 10000);
+        const std::vector<Box> seen = watcher.boxes();
+        printf("%s: %s; the printer got %s\n", row.name,
+               seen.empty() ? "no box" : seen[0].text.substr(0, seen[0].text.find_first_of(".:")).c_str(),
+               jobs.empty() ? "nothing" : (std::to_string(jobs[0].data.size()) + " bytes, " + jobs[0].ended).c_str());
         if (row.release == nullptr) {
             EXPECT_EQ(0u, printer::connectionsAccepted()) << "the printer saw a connection";
             continue;
