@@ -487,6 +487,11 @@ int SendDataToNetHost(const char *typed, const BYTE *data, DWORD size, CProgress
         displayMsg2("Couldn't find printer: ", host);
         return 0;
     }
+    // The TCP table's size, asked here so that its library is loaded here
+    // (src/libraries.cpp): a damaged Windows is told on the dialog's thread
+    // before anything goes out, not on the delivery's once the image is out.
+    ULONG tableSize = 0;
+    GetTcpTable(NULL, &tableSize, FALSE);
     NetSend *net = (NetSend *)calloc(1, sizeof *net);
     if (net == NULL) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);

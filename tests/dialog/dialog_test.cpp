@@ -230,9 +230,10 @@ TEST_F(Dialog, PrinterResettingMidImageShowsItsBoxAndNoFace)
 
 // What the operator types or clicks while a send is under way goes nowhere:
 // it neither answers the box that follows, unread, nor starts a second send.
+// Alt+F4 among it is a close request, carried out once the box is answered.
 class InputDuringASend : public Dialog {
 protected:
-    void expectItGoesNowhere(const std::function<testing::AssertionResult()> &give)
+    void expectItGoesNowhere(const std::function<testing::AssertionResult()> &give, bool closes = false)
     {
         if (environment("FLASH_NETNS") != "1")
             GTEST_SKIP() << "printer-sized TCP buffers only in the network of tools/private-network.sh";
@@ -252,12 +253,18 @@ protected:
         // operator's to answer.
         HWND box = FindWindowA("#32770", reset.caption.c_str());
         EXPECT_FALSE(waitUntil([&] { return !IsWindow(box); }, 3000)) << "the box closed unanswered";
+        EXPECT_TRUE(program.running()) << "closed before the box was answered";
         PostMessageA(box, WM_COMMAND, IDOK, 0);
-        ASSERT_TRUE(BoxWatcher::waitUntilAllClosed(program.dialog()));
+        if (closes) {
+            ASSERT_TRUE(program.waitForExit(15000)) << "Alt+F4 was not kept as a close request";
+            EXPECT_EQ(0u, program.exitCode());
+        } else {
+            ASSERT_TRUE(BoxWatcher::waitUntilAllClosed(program.dialog()));
+            EXPECT_EQ(AT_START, buttons(program));
+            EXPECT_EQ(nullptr, program.faceImage());
+        }
         EXPECT_EQ(1u, boxes.boxes().size());
         EXPECT_EQ(1u, printer::connectionsAccepted()) << "a second send started";
-        EXPECT_EQ(AT_START, buttons(program));
-        EXPECT_EQ(nullptr, program.faceImage());
     }
 };
 
@@ -274,6 +281,11 @@ TEST_F(InputDuringASend, EscapeGoesNowhere)
 TEST_F(InputDuringASend, AClickOnSendFirmwareGoesNowhere)
 {
     expectItGoesNowhere([&] { return program.click(IDC_SEND_FIRMWARE); });
+}
+
+TEST_F(InputDuringASend, AltF4ClosesOnceTheBoxIsAnswered)
+{
+    expectItGoesNowhere([&] { return program.alt(VK_F4); }, true);
 }
 
 TEST_F(Dialog, NoPrinterChosenShowsItsBoxAndChangesNothing)

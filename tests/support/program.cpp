@@ -1,6 +1,7 @@
 #include "program.h"
 
 #include <commctrl.h>
+#include <ctype.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -44,9 +45,9 @@ void press(WORD key)
     chord({}, key);
 }
 
-void alt(char letter)
+void alt(WORD key)
 {
-    chord({ VK_MENU }, (WORD)(unsigned char)letter);
+    chord({ VK_MENU }, key);
 }
 
 void type(const std::string &text)
@@ -219,9 +220,10 @@ testing::AssertionResult Program::keys(const std::string &what, const std::funct
     return active;
 }
 
-testing::AssertionResult Program::alt(char letter)
+testing::AssertionResult Program::alt(WORD key)
 {
-    return keys(std::string("Alt+") + letter, [=] { keyboard::alt(letter); });
+    const std::string name = isalnum(key) ? std::string(1, (char)key) : "key " + std::to_string(key);
+    return keys("Alt+" + name, [=] { keyboard::alt(key); });
 }
 
 testing::AssertionResult Program::press(WORD key)

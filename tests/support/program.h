@@ -50,7 +50,7 @@ public:
     // program already is.
     STEP activate();
     STEP click(int id);
-    STEP alt(char letter);
+    STEP alt(WORD key);   // a letter ('S') or a virtual key (VK_F4)
     STEP press(WORD key);
     STEP type(const std::string &text);
     // Network/local mode with the keys of the zero-size "&Net" button: Alt+N,
