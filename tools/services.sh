@@ -22,6 +22,10 @@
 #                                          them, as a line for the shell's eval
 #   services.sh loader BUILD_TREE          the Wine loader for that tree's programs
 #
+# With FLASH_SERVICES_DIR set, RUN_DIR and WINEPREFIX are that folder's run/
+# and wineprefix/ instead: a second run of a tree's tests, in a network of its
+# own, with services of its own (tools/test.sh, the shipped program's stage).
+#
 # Everything is stopped by the process id recorded at start (and the wine
 # server through its prefix); nothing else on the machine is touched.
 set -euo pipefail
@@ -36,6 +40,10 @@ fi
 
 here=$(cd "$(dirname "$0")" && pwd)
 action=$1 run=$2
+if [ -n "${FLASH_SERVICES_DIR:-}" ]; then
+  run=$FLASH_SERVICES_DIR/run
+  case $action in start | stop | env) set -- "$1" "$run" "$FLASH_SERVICES_DIR/wineprefix" "${@:4}" ;; esac
+fi
 mkdir -p "$run"
 run=$(cd "$run" && pwd)
 cups=$run/cups

@@ -10,7 +10,11 @@
 #             a 64-bit build of the same sources, build/x86_64, but for those
 #             of the shipped program (ctest label "shipped"), which run
 #             against build/i686/velmora-flash.exe under emulation
-#             (tools/emulation.sh, set up and taken down by this run).
+#             (tools/emulation.sh, set up and taken down by this run). That
+#             stage runs beside the others, in a network of its own with
+#             services of its own (FLASH_STAGE=shipped, FLASH_SERVICES_DIR):
+#             it keeps a core busy with the emulator, while the 64-bit tests
+#             spend most of their time waiting for printers.
 #   none      neither: the 64-bit build alone; the shipped program does not
 #             run, it is only checked as a file.
 # FLASH_EMULATE_32BIT=1 asks for the emulated mode where 32-bit code runs
@@ -90,7 +94,7 @@ run_shipped_emulated() {   # TREE CTEST_ARGUMENT...
   fi
   echo "The shipped program's tests again, against $(dirname "$tree")/i686/velmora-flash.exe under"
   echo "emulation; each start of it takes a minute or more."
-  ready_32bit_prefix "$tree/wineprefix" || return 1
+  ready_32bit_prefix "$FLASH_SERVICES_DIR/wineprefix" || return 1
   seen=$(mktemp)
   watch_shipped_program "$seen" &
   watcher=$!
@@ -107,9 +111,13 @@ run_shipped_emulated() {   # TREE CTEST_ARGUMENT...
   return $status
 }
 
-start_seconds=
-if [ "${FLASH_MODE:-}" = emulated ]; then start_seconds=$EMULATED_START_SECONDS; fi
-tree=$(FLASH_START_SECONDS=$start_seconds "$root/tools/build.sh")
+if [ "${FLASH_STAGE:-}" = shipped ]; then
+  tree=$FLASH_SHIPPED_TREE   # built by the run that started this stage
+else
+  start_seconds=
+  if [ "${FLASH_MODE:-}" = emulated ]; then start_seconds=$EMULATED_START_SECONDS; fi
+  tree=$(FLASH_START_SECONDS=$start_seconds "$root/tools/build.sh")
+fi
 
 # ctest skips the services' clean-up when it stops early (--stop-on-failure),
 # and goes on with the next test after Ctrl+C: so ctest runs in the
@@ -128,17 +136,40 @@ run_ctest() {
   return "$status"
 }
 
+if [ "${FLASH_STAGE:-}" = shipped ]; then
+  run_shipped_emulated "$tree" "$@"
+  exit $?
+fi
+
+# Emulated, the shipped program's own tests run once, against it, beside the
+# stages below: a second run of this script, in a network of its own.
+shipped_pid= shipped_log=
+if [ "${FLASH_MODE:-}" = emulated ]; then
+  shipped_log=$(mktemp)
+  FLASH_STAGE=shipped FLASH_SHIPPED_TREE=$tree FLASH_SERVICES_DIR=$tree/shipped \
+    "$root/tools/private-network.sh" "$0" "$@" >"$shipped_log" 2>&1 &
+  shipped_pid=$!
+  trap '[ -z "$ctest_pid" ] || kill "$ctest_pid" 2>/dev/null
+        [ -z "$shipped_pid" ] || kill "$shipped_pid" 2>/dev/null
+        "$root/tools/services.sh" stop "$tree/run" "$tree/wineprefix" "$loader"' EXIT
+fi
+
 status=0
 if [ "$(basename "$tree")" != i686 ]; then
   echo "The 32-bit program checked as a file:"
   run_ctest --test-dir "$(dirname "$tree")/i686" --output-on-failure -L product "$@" || status=1
 fi
-# Emulated, the shipped program's own tests run once, against it, below.
 not_shipped=()
 [ "${FLASH_MODE:-}" != emulated ] || not_shipped=(-LE shipped)
 run_ctest --test-dir "$tree" --output-on-failure "${not_shipped[@]}" "$@" || status=1
 case ${FLASH_MODE:-} in
-  emulated) run_shipped_emulated "$tree" "$@" || status=1 ;;
+  emulated)
+    wait "$shipped_pid" || status=1
+    shipped_pid=
+    echo "The shipped program's stage, which ran beside the others:"
+    cat "$shipped_log"
+    rm -f "$shipped_log"
+    ;;
   none) echo "Test mode: none. The shipped 32-bit program did not run in this test run." ;;
 esac
 exit $status

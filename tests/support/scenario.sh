@@ -20,6 +20,8 @@
 # and gets RUN_DIR/scenario-answer: "ok" or "failed", then the command's output.
 services=$1 run=$2 wine_run=$3 program=$4 case=$5
 shift 5
+# Services started in a folder of their own (tools/services.sh).
+[ -z "${FLASH_SERVICES_DIR:-}" ] || run=$FLASH_SERVICES_DIR/run
 export CUPS_SERVER="$run/cups/cups.sock"
 request=$run/scenario-request answer=$run/scenario-answer
 rm -f "$request" "$answer"
