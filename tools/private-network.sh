@@ -46,10 +46,14 @@ if [ "$(id -u)" -eq 0 ] && unshare --net true 2>/dev/null; then
     "$0" --buffers test
     sysctl -qw net.ipv4.tcp_retries2=5
     echo "table inet flash_unanswered { chain output { type filter hook output priority 0; ip daddr 127.0.0.9 drop; }; }" | nft -f -
-    resolver=$(mktemp)
-    printf "nameserver 127.0.0.53\noptions timeout:2 attempts:1\n" >"$resolver"
-    mount --bind "$resolver" /etc/resolv.conf
-    rm -f "$resolver"
+    # Inside a network of ours already (a second stage of a run), the
+    # resolver is ours too.
+    if ! grep -qx "nameserver 127.0.0.53" /etc/resolv.conf; then
+      resolver=$(mktemp)
+      printf "nameserver 127.0.0.53\noptions timeout:2 attempts:1\n" >"$resolver"
+      mount --bind "$resolver" /etc/resolv.conf
+      rm -f "$resolver"
+    fi
     exec "$@"' "$0" "$@"
 fi
 echo "note: no private network here; using this machine's port 9100" >&2
