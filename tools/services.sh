@@ -21,6 +21,7 @@
 #                                          the environment of a Wine program that uses
 #                                          them, as a line for the shell's eval
 #   services.sh loader BUILD_TREE          the Wine loader for that tree's programs
+#   services.sh copy-prefix PREFIX COPY    a copy of a prefix, sharing its libraries
 #
 # With FLASH_SERVICES_DIR set, RUN_DIR and WINEPREFIX are that folder's run/
 # and wineprefix/ instead: a second run of a tree's tests, in a network of its
@@ -148,16 +149,21 @@ make_prefix() {   # PREFIX LOADER
   [ -f "$1/.made" ] || { "$here/wine-prefix.sh" "$1" "$2" && touch "$1/.made"; }
 }
 
-# A copy of the prefix (not running) whose system folders hold the stand-ins.
-# Most of a prefix's 1.3 GB are Windows' libraries, which Wine reads and never
-# writes while running: shared with the prefix by hard links, except the
-# stand-ins' own names. The rest (registry, settings) is copied.
-make_standin_prefix() {   # PREFIX COPY STANDINS
-  local prefix=$1 copy=$2 standins=$3 folder file from
+# A copy of a prefix. Most of a prefix's 1.3 GB are Windows' libraries, which
+# Wine reads and never writes while running: shared with the prefix by hard
+# links. The rest (registry, settings) is copied.
+copy_prefix() {   # PREFIX COPY
+  local prefix=$1 copy=$2
   rm -rf "$copy"
   cp -a --link "$prefix" "$copy"
   find "$copy" -type f ! -path '*/windows/system32/*' ! -path '*/windows/syswow64/*' ! -path '*/windows/winsxs/*' \
     -exec sh -c 'for f; do cp -p "$f" "$f.copy" && mv -f "$f.copy" "$f"; done' sh {} +
+}
+
+# A copy of the prefix (not running) whose system folders hold the stand-ins.
+make_standin_prefix() {   # PREFIX COPY STANDINS
+  local prefix=$1 copy=$2 standins=$3 folder file from
+  copy_prefix "$prefix" "$copy"
   for from in "$standins" ${FLASH_TESTED_PROGRAM_TREE:+"$FLASH_TESTED_PROGRAM_TREE/standins/system"}; do
     for folder in system32 syswow64; do
       [ "$from" = "$standins" ] || [ "$folder" = syswow64 ] || continue
@@ -244,6 +250,9 @@ case $action in
       set_queues "${STANDARD_QUEUES[@]}" "$REJECTING_QUEUE"
       cupsreject "$REJECTING_QUEUE"
     fi
+    ;;
+  copy-prefix)
+    copy_prefix "$2" "$3"
     ;;
   env)
     printf 'export DISPLAY=:%s CUPS_SERVER=%q WINEPREFIX=%q WINELOADER=%q WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=\n' \

@@ -71,17 +71,10 @@ watch_shipped_program() {   # FILE
 # The 32-bit half of a Wine prefix (syswow64) is made by a 32-bit program
 # that wineboot starts when it makes the prefix. Without it every 32-bit
 # program fails ("could not load kernel32.dll"), and a prefix that wine64
-# made while 32-bit code could not run never gets it: such a prefix is made
-# again, here under emulation, which takes several minutes, once. (One made
-# during this run's emulation, by the services of the tests, has it.)
-ready_32bit_prefix() {   # PREFIX
-  local prefix=$1
-  [ ! -e "$prefix/drive_c/windows/syswow64/kernel32.dll" ] || return 0
-  echo "Making the Wine prefix $prefix with its 32-bit half, under emulation (once, several minutes)."
-  rm -rf "$prefix"
-  "$root/tools/wine-prefix.sh" "$prefix" /usr/lib/wine/wine64 && touch "$prefix/.made"
-  [ -e "$prefix/drive_c/windows/syswow64/kernel32.dll" ] ||
-    { echo "FAILED: the 32-bit half of $prefix was not made."; return 1; }
+# made while 32-bit code could not run never gets it: such a prefix goes, and
+# the services of this run make it again, under emulation.
+drop_prefix_without_32bit_half() {   # PREFIX
+  [ ! -e "$1" ] || [ -e "$1/drive_c/windows/syswow64/kernel32.dll" ] || rm -rf "$1"
 }
 
 # Against the shipped program under emulation: the "shipped" tests of the
@@ -92,9 +85,16 @@ run_shipped_emulated() {   # TREE CTEST_ARGUMENT...
     echo "No test of the shipped program is selected: it did not run under emulation."
     return 0
   fi
-  echo "The shipped program's tests again, against $(dirname "$tree")/i686/velmora-flash.exe under"
+  echo "The shipped program's tests, against $(dirname "$tree")/i686/velmora-flash.exe under"
   echo "emulation; each start of it takes a minute or more."
-  ready_32bit_prefix "$FLASH_SERVICES_DIR/wineprefix" || return 1
+  # Its prefix is a copy of the one the other stages' services make under
+  # emulation: two made at once under emulation were seen to lack the 32-bit
+  # half, and one takes minutes.
+  local made=$tree/wineprefix/.made
+  for _ in $(seq 1200); do [ -e "$made" ] && break; sleep 1; done
+  [ -e "$made" ] || { echo "FAILED: no Wine prefix was made in $tree/wineprefix."; return 1; }
+  "$root/tools/services.sh" copy-prefix "$tree/wineprefix" "$FLASH_SERVICES_DIR/wineprefix" &&
+    touch "$FLASH_SERVICES_DIR/wineprefix/.made" || return 1
   seen=$(mktemp)
   watch_shipped_program "$seen" &
   watcher=$!
@@ -145,6 +145,7 @@ fi
 # stages below: a second run of this script, in a network of its own.
 shipped_pid= shipped_log=
 if [ "${FLASH_MODE:-}" = emulated ]; then
+  drop_prefix_without_32bit_half "$tree/wineprefix"
   shipped_log=$(mktemp)
   FLASH_STAGE=shipped FLASH_SHIPPED_TREE=$tree FLASH_SERVICES_DIR=$tree/shipped \
     "$root/tools/private-network.sh" "$0" "$@" >"$shipped_log" 2>&1 &
