@@ -40,8 +40,8 @@ if [ -z "${FLASH_NETNS:-}" ]; then
   else
     if emulation_prepare; then
       export FLASH_MODE=emulated
-      echo "Test mode: emulated. The tests run against the 64-bit build, build/x86_64; then the shipped"
-      echo "program's own tests run against build/i686/velmora-flash.exe under qemu-i386-static."
+      echo "Test mode: emulated. The tests run against the 64-bit build, build/x86_64, but for the shipped"
+      echo "program's own, which run beside them against build/i686/velmora-flash.exe under qemu-i386-static."
       # This shell holds the registration and removes it however the run ends.
       emulation_run "$root/tools/private-network.sh" "$0" "$@"
     fi
