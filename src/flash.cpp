@@ -57,6 +57,7 @@ static void initDialog(HWND dialog)
         MessageBoxA(NULL, text, "Error", MB_OK);
         exit(1);
     }
+    loadNetworkLibraries();
 
     p_progressBar = new CProgressBar(dialog, hMainInstance, 55, 102, 350, 20);
     p_progressBar->setBarColor(0, 0, 136);

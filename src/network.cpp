@@ -442,6 +442,14 @@ static void freeSend(Delivery *delivery)
     free(static_cast<NetSend *>(delivery));
 }
 
+void loadNetworkLibraries(void)
+{
+    // Asking the TCP table's size loads its library (src/libraries.cpp). It
+    // takes Wine some 10 ms, which a send would wait for.
+    ULONG tableSize = 0;
+    GetTcpTable(NULL, &tableSize, FALSE);
+}
+
 int isSafeHostText(const char *host)
 {
     unsigned long address = inet_addr(host);
@@ -487,11 +495,6 @@ int SendDataToNetHost(const char *typed, const BYTE *data, DWORD size, CProgress
         displayMsg2("Couldn't find printer: ", host);
         return 0;
     }
-    // The TCP table's size, asked here so that its library is loaded here
-    // (src/libraries.cpp): a damaged Windows is told on the dialog's thread
-    // before anything goes out, not on the delivery's once the image is out.
-    ULONG tableSize = 0;
-    GetTcpTable(NULL, &tableSize, FALSE);
     NetSend *net = (NetSend *)calloc(1, sizeof *net);
     if (net == NULL) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);

@@ -14,6 +14,11 @@ class CProgressBar;
 // given, what the printer has taken. Windows Sockets must be started.
 int SendDataToNetHost(const char *host, const BYTE *data, DWORD size, CProgressBar *progress = NULL);
 
+// Loads the libraries a network send takes beside Windows Sockets, on the
+// calling thread: a damaged Windows is told there, at start, not on a
+// delivery's thread once the image is out.
+void loadNetworkLibraries(void);
+
 // 1 when the host box's text may go to the resolver: a name, or an IPv4
 // address written exactly as it prints back; 0 for any other form of an
 // address, and for the broadcast address.

@@ -12,6 +12,7 @@ treated, and a file JOBS/next-job holding the same options overrides them for
 the next connection only (it is removed when that connection is accepted).
 
     --status TEXT      send TEXT (backslash escapes allowed) as soon as the connection is accepted
+    --urgent TEXT      send TEXT as urgent (out-of-band) data as soon as the connection is accepted
     --end-first        end our side of the stream (shutdown) as soon as the connection is
                        accepted, and go on reading
     --end-after N      end our side once N bytes have arrived, and go on reading
@@ -82,6 +83,7 @@ def behaviour_parser():
     p = argparse.ArgumentParser(add_help=False)
     p.add_argument("--status", default=None)
     p.add_argument("--reset-after", type=int, default=None)
+    p.add_argument("--urgent", default=None)
     p.add_argument("--end-first", action="store_true")
     p.add_argument("--end-after", type=int, default=None)
     p.add_argument("--answer", default=None)
@@ -172,6 +174,8 @@ class Printer:
         try:
             if how.status:
                 conn.sendall(text_bytes(how.status))
+            if how.urgent:
+                conn.send(text_bytes(how.urgent), socket.MSG_OOB)
             if how.end_first:
                 conn.shutdown(socket.SHUT_WR)
             ended = self.receive(conn, how, data, arrival)

@@ -70,6 +70,7 @@ TEST_F(NetworkDelivery, PrinterGetsEveryByteOnceAndTheConnectionIsClosed)
           "--status '@PJL USTATUS DEVICE\\r\\nCODE=10001\\r\\n' --hold-open 60", 30000, false },
         { "printer answering after the job", "127.0.0.1", image, image, "--answer '@PJL USTATUS JOB\\r\\nEND\\r\\n'",
           30000, true },
+        { "printer that sends urgent data at connect", "127.0.0.1", image, image, "--urgent '!'", 30000, false },
         // It has nothing to say: its end comes first, the program's last.
         { "printer that ends its side at once, then reads at 2 MB/s", "127.0.0.1", image, image,
           "--end-first --read-rate 2000000", 30000, true },
