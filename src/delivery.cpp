@@ -42,6 +42,10 @@ static DWORD WINAPI runDelivery(void *parameter)
 
 BOOL startDelivery(Delivery *delivery)
 {
+    if (delivery == NULL) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
     delivery->signsOfLife = 0;
     delivery->taken = 0;
     delivery->stage = 0;
@@ -121,30 +125,23 @@ void decideFailed(Delivery *delivery, const char *call, DWORD error)
 
 // ---------------------------------------------------------------- the dialog's thread
 
-void cutDeliveryShort(Delivery *delivery)
+// The dialog stops waiting before the outcome: it is decided now, together
+// with how far the calls got, unless they were decided a moment ago.
+static void stopWaiting(Delivery *delivery, DeliveryFate fate)
 {
     EnterCriticalSection(&delivery->lock);
     if (!delivery->decided) {
-        delivery->fate = DELIVERY_CUT_SHORT;
+        delivery->fate = fate;
         if (delivery->stop != NULL)
             delivery->stop(delivery);
-        decide(delivery, 0, NULL, 0, DELIVERY_CUT_SHORT);
+        decide(delivery, 0, NULL, 0, fate);
     }
     LeaveCriticalSection(&delivery->lock);
 }
 
-// Silent too long: the outcome is decided now, together with how far the
-// calls got, unless they were decided a moment ago.
-static void giveUp(Delivery *delivery)
+void cutDeliveryShort(Delivery *delivery)
 {
-    EnterCriticalSection(&delivery->lock);
-    if (!delivery->decided) {
-        delivery->fate = DELIVERY_GIVEN_UP;
-        if (delivery->stop != NULL)
-            delivery->stop(delivery);
-        decide(delivery, 0, NULL, 0, DELIVERY_GIVEN_UP);
-    }
-    LeaveCriticalSection(&delivery->lock);
+    stopWaiting(delivery, DELIVERY_CUT_SHORT);
 }
 
 // Sent messages and paints: what other threads and programs ask of the
@@ -198,7 +195,7 @@ Outcome waitForDelivery(Delivery *delivery, CProgressBar *progress)
             signs = delivery->signsOfLife;
             lastSignAt = GetTickCount();
         } else if (GetTickCount() - lastSignAt >= STALL_MS) {
-            giveUp(delivery);
+            stopWaiting(delivery, DELIVERY_GIVEN_UP);
             break;
         }
     }

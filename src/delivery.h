@@ -57,7 +57,8 @@ struct Delivery {
 };
 
 // Starts `delivery`'s calls on a thread of their own. FALSE, with the
-// system's error, when it could not: the record is freed then.
+// system's error, when it could not: the record is freed then. A null record
+// (one that could not be allocated) is ERROR_NOT_ENOUGH_MEMORY.
 BOOL startDelivery(Delivery *delivery);
 
 // On the dialog's thread: waits until the delivery is decided, and lets go

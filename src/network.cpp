@@ -496,21 +496,18 @@ int SendDataToNetHost(const char *typed, const BYTE *data, DWORD size, CProgress
         return 0;
     }
     NetSend *net = (NetSend *)calloc(1, sizeof *net);
-    if (net == NULL) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        displayLastError();
-        return 0;
+    if (net != NULL) {
+        format_text(net->host, "%s", host);
+        net->data = data;
+        net->size = size;
+        net->connection = INVALID_SOCKET;
+        net->printer.sin_family = AF_INET;
+        net->printer.sin_port = htons(PRINTER_PORT);
+        net->printerSideOpen = TRUE;
+        net->run = sendOverNetwork;
+        net->stop = stopSending;
+        net->destroy = freeSend;
     }
-    format_text(net->host, "%s", host);
-    net->data = data;
-    net->size = size;
-    net->connection = INVALID_SOCKET;
-    net->printer.sin_family = AF_INET;
-    net->printer.sin_port = htons(PRINTER_PORT);
-    net->printerSideOpen = TRUE;
-    net->run = sendOverNetwork;
-    net->stop = stopSending;
-    net->destroy = freeSend;
     if (!startDelivery(net)) {
         displayLastError();
         return 0;

@@ -282,17 +282,14 @@ int SendDataToSpooler(const char *printer, const BYTE *data, DWORD size, CProgre
         return 0;
     }
     SpoolerJob *job = (SpoolerJob *)calloc(1, sizeof *job);
-    if (job == NULL) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        displayLastError();
-        return 0;
+    if (job != NULL) {
+        format_text(job->printer, "%s", printer);
+        job->data = data;
+        job->size = size;
+        job->reached = OPENING;
+        job->run = spool;
+        job->destroy = freeJob;
     }
-    format_text(job->printer, "%s", printer);
-    job->data = data;
-    job->size = size;
-    job->reached = OPENING;
-    job->run = spool;
-    job->destroy = freeJob;
     if (!startDelivery(job)) {
         displayLastError();
         return 0;
